@@ -1,0 +1,45 @@
+# Linux: libzavlib.so, the unit tests over the in-memory bus, the
+# pseudo-terminal integration tests and the tools.
+
+add_library(zavlib SHARED src/zavlib.cpp src/platform_posix.cpp)
+target_include_directories(zavlib PUBLIC include PRIVATE src)
+target_compile_options(zavlib PRIVATE ${ZAV_WARNINGS} -fvisibility=hidden -fno-exceptions -fno-rtti
+                                      -fno-semantic-interposition)
+target_link_libraries(zavlib PRIVATE pthread)
+set_target_properties(zavlib PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 0)
+
+# The pseudo-terminal link between the model and a host.
+add_library(zavsim_pty STATIC tools/sim/pty_link.cpp tools/sim/bus_runner.cpp)
+target_include_directories(zavsim_pty PUBLIC tools/sim)
+target_link_libraries(zavsim_pty PUBLIC zavsim_model pthread)
+target_compile_options(zavsim_pty PRIVATE ${ZAV_WARNINGS})
+
+if(ZAV_BUILD_TOOLS AND EXISTS ${CMAKE_SOURCE_DIR}/tools/zavsim/main.cpp)
+  include(cmake/tools.cmake)
+endif()
+
+if(ZAV_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  enable_testing()
+  include(GoogleTest)
+
+  # The core over the in-memory bus.
+  add_library(zavlib_memory STATIC src/zavlib.cpp tests/support/memory_bus.cpp)
+  target_include_directories(zavlib_memory PUBLIC include src tests/support)
+  target_link_libraries(zavlib_memory PUBLIC zavsim_model)
+  target_compile_options(zavlib_memory PRIVATE ${ZAV_WARNINGS})
+
+  file(GLOB ZAV_UNIT_TESTS CONFIGURE_DEPENDS tests/unit/*.cpp)
+  add_executable(unit_tests ${ZAV_UNIT_TESTS})
+  target_link_libraries(unit_tests PRIVATE zavlib_memory GTest::gtest_main)
+  target_compile_options(unit_tests PRIVATE ${ZAV_WARNINGS})
+  gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
+
+  file(GLOB ZAV_INTEGRATION_TESTS CONFIGURE_DEPENDS tests/integration/*.cpp)
+  add_executable(pty_tests ${ZAV_INTEGRATION_TESTS} tests/support/linux_bus_fixture.cpp)
+  target_include_directories(pty_tests PRIVATE tests/support tests/integration)
+  target_link_libraries(pty_tests PRIVATE zavlib zavsim_pty GTest::gtest_main ${CMAKE_DL_LIBS})
+  target_compile_options(pty_tests PRIVATE ${ZAV_WARNINGS})
+  target_compile_definitions(pty_tests PRIVATE ZAVLIB_SO_PATH="$<TARGET_FILE:zavlib>")
+  gtest_discover_tests(pty_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
+endif()

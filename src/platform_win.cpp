@@ -1,0 +1,157 @@
+// Windows backend: the kernel32 serial-communications calls, critical
+// sections and the performance counter.
+#include <windows.h>
+
+#include <cstring>
+#include <new>
+
+#include "platform.h"
+
+namespace platform {
+
+namespace {
+
+HANDLE handle_of(Device device) { return reinterpret_cast<HANDLE>(device); }
+
+bool set_read_timeout(HANDLE handle, DWORD total_ms) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = total_ms;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    return SetCommTimeouts(handle, &timeouts) != 0;
+}
+
+} // namespace
+
+Device open_device(const char *name) {
+    // "COM12" and up only open through the device namespace; names that are
+    // already device paths are used as given.
+    char path[MAX_PATH + 8];
+    const bool is_device_path = std::strncmp(name, "\\\\.\\", 4) == 0 || std::strncmp(name, "\\\\?\\", 4) == 0;
+    if (is_device_path || std::strlen(name) > MAX_PATH) {
+        std::strncpy(path, name, sizeof path - 1);
+        path[sizeof path - 1] = '\0';
+    } else {
+        std::strcpy(path, "\\\\.\\");
+        std::strcat(path, name);
+    }
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return kInvalidDevice;
+    return reinterpret_cast<Device>(handle);
+}
+
+bool configure(Device device, uint32_t baud) {
+    HANDLE handle = handle_of(device);
+    COMMTIMEOUTS timeouts{};
+    const bool timeouts_ok = SetCommTimeouts(handle, &timeouts) != 0;
+    const bool mask_ok = SetCommMask(handle, 0) != 0;
+
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb); // DCBlength deliberately left 0
+    dcb.BaudRate = baud;
+    dcb.ByteSize = 8;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = TRUE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.XonLim = 512;
+    dcb.XoffLim = 512;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.EofChar = 0x03;
+    dcb.ErrorChar = 0;
+    dcb.EvtChar = 0;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    const bool state_ok = SetCommState(handle, &dcb) != 0;
+    return timeouts_ok && mask_ok && state_ok;
+}
+
+bool change_baud(Device device, uint32_t baud) {
+    HANDLE handle = handle_of(device);
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle, &dcb)) return false;
+    dcb.BaudRate = baud;
+    return SetCommState(handle, &dcb) != 0;
+}
+
+bool query(Device device) {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    return GetCommState(handle_of(device), &dcb) != 0;
+}
+
+void purge(Device device, Purge what) {
+    DWORD flags = PURGE_RXCLEAR;
+    if (what == Purge::kBoth) flags = PURGE_TXCLEAR | PURGE_RXCLEAR;
+    if (what == Purge::kAbortAll) flags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+    PurgeComm(handle_of(device), flags);
+}
+
+void clear_line_errors(Device device) {
+    DWORD errors = 0;
+    COMSTAT stat;
+    ClearCommError(handle_of(device), &errors, &stat);
+}
+
+bool write(Device device, const uint8_t *data, uint32_t count) {
+    DWORD written = 0;
+    return WriteFile(handle_of(device), data, count, &written, nullptr) != 0;
+}
+
+bool read(Device device, uint8_t *buffer, uint32_t count, uint32_t *got, uint32_t timeout_ms) {
+    HANDLE handle = handle_of(device);
+    set_read_timeout(handle, timeout_ms);
+    DWORD received = 0;
+    const bool ok = ReadFile(handle, buffer, count, &received, nullptr) != 0;
+    *got = received;
+    return ok;
+}
+
+void close_device(Device device) { CloseHandle(handle_of(device)); }
+
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(Lock::storage), "lock storage too small");
+
+static CRITICAL_SECTION *section_of(Lock *lock) {
+    return std::launder(reinterpret_cast<CRITICAL_SECTION *>(lock->storage));
+}
+
+void lock_init(Lock *lock) { InitializeCriticalSection(new (lock->storage) CRITICAL_SECTION); }
+void lock_enter(Lock *lock) { EnterCriticalSection(section_of(lock)); }
+void lock_leave(Lock *lock) { LeaveCriticalSection(section_of(lock)); }
+void lock_destroy(Lock *lock) { DeleteCriticalSection(section_of(lock)); }
+
+int64_t counter_frequency() {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+}
+
+int64_t counter_now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+} // namespace platform
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) zav_library_load();
+    if (reason == DLL_PROCESS_DETACH) zav_library_unload();
+    return TRUE;
+}

@@ -1,0 +1,603 @@
+// The library core, in the order the data flows:
+// port table -> packet send/receive -> servo image -> read, write, sync.
+// Everything operating-system specific goes through platform.h.
+#include "zavlib.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+
+// ---------------------------------------------------------------------------
+// Records
+
+// The ten virtual registers of one servo; a field's offset is its register
+// address, and block reads copy these bytes straight out.
+struct ServoImage {
+    uint8_t id;
+    uint8_t torque_enable;
+    uint8_t goal_position[2]; // low byte first
+    uint8_t sc2_value;
+    uint8_t sc1_value;
+    uint8_t present_position[2]; // low byte first
+    uint8_t sc3_value;
+    uint8_t sc4_value;
+};
+static_assert(sizeof(ServoImage) == ZAV_REGISTER_COUNT, "servo image is ten packed bytes");
+static_assert(offsetof(ServoImage, goal_position) == ZAV_REG_GOAL_POSITION, "register map");
+static_assert(offsetof(ServoImage, present_position) == ZAV_REG_PRESENT_POSITION, "register map");
+static_assert(offsetof(ServoImage, sc4_value) == ZAV_REG_SC4_VALUE, "register map");
+
+constexpr int kServoCount = 32;
+constexpr uint8_t kMaxServoId = 31;
+
+struct PortRecord {
+    char port_name[32];
+    int32_t baudrate;
+    int32_t timeout_offset;
+    platform::Device device;
+    platform::Lock baud_lock;
+    platform::Lock servo_lock;
+    ServoImage servos[kServoCount];
+};
+
+static constexpr int kPortSlots = 256;
+static constexpr std::size_t kStoredNameLength = 30;
+static constexpr int32_t kDefaultTimeoutOffsetMs = 20;
+
+static PortHandle ComInfo[kPortSlots];
+static platform::Lock Tpcs;
+static int64_t sysfreq = 1;
+static uint8_t EchoCancel = 1;
+
+static void store_status(StatusWord *status, unsigned flag) {
+    if (status != nullptr) *status = static_cast<StatusWord>(flag);
+}
+
+static void add_status(StatusWord *status, unsigned flag) {
+    if (status != nullptr) *status = static_cast<StatusWord>(*status | flag);
+}
+
+static bool is_open(const PortRecord *port) { return port->device != platform::kInvalidDevice; }
+
+static uint16_t get_word(const uint8_t bytes[2]) {
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+static void put_word(uint8_t bytes[2], uint16_t value) {
+    bytes[0] = static_cast<uint8_t>(value & 0xFF);
+    bytes[1] = static_cast<uint8_t>(value >> 8);
+}
+
+// Handle checks shared by every call that takes a StatusWord.
+static bool check_port(PortHandle handle, StatusWord *status) {
+    if (handle == nullptr) {
+        store_status(status, ERR_HANDLE);
+        return false;
+    }
+    if (!is_open(handle)) {
+        store_status(status, ERR_PORT);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Library load and unload
+
+void zav_library_load() {
+    platform::lock_init(&Tpcs);
+    sysfreq = platform::counter_frequency();
+    for (PortHandle &slot : ComInfo) slot = nullptr;
+}
+
+void zav_library_unload() {
+    for (PortHandle slot : ComInfo) {
+        if (slot != nullptr) ZAV_ClosePort(slot);
+    }
+    platform::lock_destroy(&Tpcs);
+}
+
+// ---------------------------------------------------------------------------
+// Port table
+
+// Empties the record's slot, closes its device and frees it. A record whose
+// open failed never had its locks created, so they are not destroyed then.
+static bool release_record(PortHandle handle, bool locks_created) {
+    platform::lock_enter(&Tpcs);
+    int slot = -1;
+    if (handle != nullptr) {
+        for (int i = 0; i < kPortSlots; ++i) {
+            if (ComInfo[i] == handle) {
+                slot = i;
+                break;
+            }
+        }
+    }
+    if (slot < 0) {
+        platform::lock_leave(&Tpcs);
+        return false;
+    }
+    ComInfo[slot] = nullptr;
+    if (is_open(handle)) {
+        platform::purge(handle->device, platform::Purge::kAbortAll);
+        platform::close_device(handle->device);
+    }
+    if (locks_created) {
+        platform::lock_destroy(&handle->baud_lock);
+        platform::lock_destroy(&handle->servo_lock);
+    }
+    std::free(handle);
+    platform::lock_leave(&Tpcs);
+    return true;
+}
+
+extern "C" PortHandle ZAV_CALL ZAV_OpenPort(const char *name, int32_t baudrate) {
+    // A rate of 0 has no reply time-out; refuse it before touching anything.
+    if (name == nullptr || baudrate == 0) return nullptr;
+
+    platform::lock_enter(&Tpcs);
+    // Opening a name that is already open closes the earlier handle first.
+    for (PortHandle slot : ComInfo) {
+        if (slot != nullptr && std::strcmp(slot->port_name, name) == 0) {
+            ZAV_ClosePort(slot);
+            break;
+        }
+    }
+
+    int free_slot = -1;
+    for (int i = 0; i < kPortSlots; ++i) {
+        if (ComInfo[i] == nullptr) {
+            free_slot = i;
+            break;
+        }
+    }
+    if (free_slot < 0) {
+        platform::lock_leave(&Tpcs);
+        return nullptr;
+    }
+    auto *port = static_cast<PortRecord *>(std::calloc(1, sizeof(PortRecord)));
+    if (port == nullptr) {
+        platform::lock_leave(&Tpcs);
+        return nullptr;
+    }
+    ComInfo[free_slot] = port;
+    for (int i = 0; i < kServoCount; ++i) port->servos[i].id = static_cast<uint8_t>(i);
+    std::strncpy(port->port_name, name, kStoredNameLength);
+    port->device = platform::kInvalidDevice;
+
+    port->device = platform::open_device(name);
+    bool configured = false;
+    if (is_open(port)) {
+        configured = platform::configure(port->device, static_cast<uint32_t>(baudrate));
+        platform::purge(port->device, platform::Purge::kBoth);
+    }
+    if (!configured) {
+        platform::lock_leave(&Tpcs);
+        release_record(port, false);
+        return nullptr;
+    }
+    platform::lock_init(&port->baud_lock);
+    platform::lock_init(&port->servo_lock);
+    port->timeout_offset = kDefaultTimeoutOffsetMs;
+    port->baudrate = baudrate;
+    platform::lock_leave(&Tpcs);
+    return port;
+}
+
+extern "C" ZavBool ZAV_CALL ZAV_ClosePort(PortHandle handle) { return release_record(handle, true); }
+
+extern "C" ZavBool ZAV_CALL ZAV_Active(PortHandle handle) {
+    if (handle == nullptr) return 0;
+    return platform::query(handle->device);
+}
+
+extern "C" ZavBool ZAV_CALL ZAV_SetBaudrate(PortHandle handle, int32_t baudrate) {
+    if (handle == nullptr || !is_open(handle) || baudrate == 0) return 0;
+    platform::lock_enter(&handle->baud_lock);
+    platform::purge(handle->device, platform::Purge::kBoth);
+    bool accepted = platform::change_baud(handle->device, static_cast<uint32_t>(baudrate));
+    // Kept even when the device refused it: the reply time-outs follow the record.
+    handle->baudrate = baudrate;
+    platform::lock_leave(&handle->baud_lock);
+    return accepted;
+}
+
+extern "C" void ZAV_CALL ZAV_SetTimeOutOffset(PortHandle handle, int32_t offset_ms) {
+    if (handle != nullptr && is_open(handle)) handle->timeout_offset = offset_ms;
+}
+
+extern "C" void ZAV_CALL ZAV_SetEchoCancel(uint32_t enable) {
+    EchoCancel = static_cast<uint8_t>(enable & 0xFF);
+}
+
+extern "C" double ZAV_CALL GetQueryPerformanceCounter(void) {
+    return static_cast<double>(platform::counter_now()) / static_cast<double>(sysfreq) * 1000.0;
+}
+
+// ---------------------------------------------------------------------------
+// Packet send and receive
+
+static constexpr uint32_t kMaxPacketData = 99;
+static constexpr uint32_t kEchoTimeoutMs = 50;
+
+// Reply time-out in ms: offset + k / baud, both read as unsigned 32-bit,
+// truncated toward zero (saturated rather than wrapped past 32 bits).
+static uint32_t reply_timeout(const PortRecord *port, double k) {
+    double ms = static_cast<double>(static_cast<uint32_t>(port->timeout_offset)) +
+                k / static_cast<double>(static_cast<uint32_t>(port->baudrate));
+    if (ms >= 4294967295.0) return 0xFFFFFFFFu;
+    return static_cast<uint32_t>(ms);
+}
+
+extern "C" ZavBool ZAV_CALL ZAV_TxPacket(PortHandle handle, uint32_t id, int32_t command,
+                                         const uint8_t *data, uint32_t length,
+                                         StatusWord *status) {
+    if (!check_port(handle, status)) return 0;
+    const uint32_t servo = id & 0xFF;
+    if (servo > kMaxServoId) {
+        store_status(status, ERR_ID);
+        return 0;
+    }
+    // The packet buffer holds the command byte and at most 99 data bytes.
+    if (length > kMaxPacketData || (length > 0 && data == nullptr)) {
+        store_status(status, ERR_ADDRESS);
+        return 0;
+    }
+    uint8_t packet[kMaxPacketData + 1];
+    packet[0] = static_cast<uint8_t>(static_cast<uint32_t>(command) * 32u + servo);
+    if (length > 0) std::memcpy(packet + 1, data, length);
+
+    platform::clear_line_errors(handle->device);
+    platform::purge(handle->device, platform::Purge::kReceive);
+    if (!platform::write(handle->device, packet, length + 1)) {
+        store_status(status, ERR_PORT);
+        return 0;
+    }
+    if (EchoCancel == 0 || !is_open(handle)) return 1;
+
+    // A one-wire line hands every sent byte back; take it out of the way of the
+    // reply. Its outcome is not reported.
+    uint8_t echo[kMaxPacketData + 1];
+    uint32_t echoed = 0;
+    platform::read(handle->device, echo, length + 1, &echoed, kEchoTimeoutMs);
+    return 1;
+}
+
+extern "C" ZavBool ZAV_CALL ZAV_RxPacket(PortHandle handle, uint8_t *buffer, uint32_t count,
+                                         uint32_t *got, uint32_t timeout_ms,
+                                         StatusWord *status) {
+    if (handle == nullptr) {
+        store_status(status, ERR_HANDLE);
+        return 0;
+    }
+    if (!is_open(handle) || buffer == nullptr) {
+        store_status(status, ERR_PORT);
+        return 0;
+    }
+    if (count == 0) {
+        store_status(status, ERR_REPLY);
+        return 0;
+    }
+    // An all-zero total time-out would wait forever on some systems.
+    const uint32_t timeout = timeout_ms == 0 ? 1 : timeout_ms;
+    uint32_t received = 0;
+    const bool ok = platform::read(handle->device, buffer, count, &received, timeout);
+    if (got != nullptr) *got = received;
+    if (ok && received == count) return 1;
+    store_status(status, ERR_TIMEOUT);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Servo image and position exchange
+
+static constexpr double kReplyK60000 = 60000.0;
+static constexpr double kReplyK50000 = 50000.0;
+static constexpr uint32_t kReplyLength = 3;
+
+// One request packet and its three-byte reply.
+static bool exchange(PortRecord *port, uint8_t id, int32_t command, const uint8_t *data,
+                     uint32_t length, double k, uint8_t reply[kReplyLength], StatusWord *status) {
+    if (!ZAV_TxPacket(port, id, command, data, length, status)) return false;
+    uint32_t got = 0;
+    return ZAV_RxPacket(port, reply, kReplyLength, &got, reply_timeout(port, k), status) != 0;
+}
+
+static bool _WritePos(PortRecord *port, uint8_t id, uint16_t position, StatusWord *status) {
+    // Servo 0 answers 0x80 at exactly 115200 baud.
+    const uint8_t expected = (id == 0 && static_cast<uint32_t>(port->baudrate) == 115200) ? 0x80 : id;
+    const uint8_t data[2] = {static_cast<uint8_t>((position >> 7) & 0x7F),
+                             static_cast<uint8_t>(position & 0x7F)};
+    uint8_t reply[kReplyLength];
+    if (!exchange(port, id, CMD_POSITION, data, 2, kReplyK60000, reply, status)) return false;
+    if (reply[0] != expected) {
+        add_status(status, ERR_REPLY);
+        return false;
+    }
+    ServoImage &image = port->servos[id];
+    image.torque_enable = position != 0 ? 1 : 0;
+    put_word(image.goal_position, position);
+    put_word(image.present_position, static_cast<uint16_t>(reply[1] * 128 + (reply[2] & 0x7F)));
+    return true;
+}
+
+// The position that re-asserts a servo's state: its goal while held, else 0.
+static uint16_t holding_position(const ServoImage &image) {
+    return image.torque_enable != 0 ? get_word(image.goal_position) : 0;
+}
+
+static bool refresh_position(PortRecord *port, uint8_t id, StatusWord *status) {
+    return _WritePos(port, id, holding_position(port->servos[id]), status);
+}
+
+extern "C" ZavBool ZAV_CALL ZAV_Ping(PortHandle handle, uint8_t id, StatusWord *status) {
+    if (!check_port(handle, status)) return 0;
+    platform::lock_enter(&handle->servo_lock);
+    store_status(status, 0);
+    bool ok = false;
+    if (id > kMaxServoId) {
+        store_status(status, ERR_ID);
+    } else {
+        ok = refresh_position(handle, id, status);
+    }
+    platform::lock_leave(&handle->servo_lock);
+    return ok;
+}
+
+bool zav_peek_image(PortHandle handle, uint8_t id, uint8_t out[ZAV_REGISTER_COUNT]) {
+    if (handle == nullptr || id > kMaxServoId) return false;
+    std::memcpy(out, &handle->servos[id], ZAV_REGISTER_COUNT);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Block read
+
+// Sub-code 3 is sign and magnitude: bit 6 the sign, bits 0 to 5 the magnitude.
+static uint8_t decode_sc3(uint8_t v) {
+    const int magnitude = v & 0x3F;
+    return static_cast<uint8_t>((v & 0x40) != 0 ? -magnitude : magnitude);
+}
+
+// Sub-code 4: (127 - v) * 9 / 11 + 41.55, truncated toward zero, limited to a byte.
+static uint8_t decode_sc4(uint8_t v) {
+    const double x = static_cast<double>((127 - v) * 9) / 11.0 + 41.55;
+    long value = static_cast<long>(x);
+    if (value > 127) value = 127;
+    if (value < -128) value = -128;
+    return static_cast<uint8_t>(value);
+}
+
+struct ParamRead {
+    uint8_t subcode;
+    double k;
+    uint8_t reply0_mask; // bits of reply[0] compared with 0x20 + id
+    bool check_subcode;
+    std::size_t target; // register address
+    uint8_t (*convert)(uint8_t);
+};
+
+static uint8_t as_received(uint8_t v) { return v; }
+
+static const ParamRead kReadSc2 = {2, kReplyK60000, 0xFF, true, ZAV_REG_SC2_VALUE, as_received};
+static const ParamRead kReadSc1 = {1, kReplyK50000, 0xFF, true, ZAV_REG_SC1_VALUE, as_received};
+static const ParamRead kReadSc3 = {3, kReplyK50000, 0x7F, false, ZAV_REG_SC3_VALUE, decode_sc3};
+static const ParamRead kReadSc4 = {4, kReplyK50000, 0xFF, false, ZAV_REG_SC4_VALUE, decode_sc4};
+
+static uint8_t *image_bytes(ServoImage &image) { return reinterpret_cast<uint8_t *>(&image); }
+
+static bool read_param(PortRecord *port, uint8_t id, const ParamRead &param, StatusWord *status) {
+    uint8_t reply[kReplyLength];
+    if (!exchange(port, id, CMD_READ_PARAM, &param.subcode, 1, param.k, reply, status))
+        return false;
+    const uint8_t expected = static_cast<uint8_t>(0x20 + id);
+    if ((reply[0] & param.reply0_mask) != expected ||
+        (param.check_subcode && reply[1] != param.subcode)) {
+        add_status(status, ERR_REPLY);
+        return false;
+    }
+    image_bytes(port->servos[id])[param.target] = param.convert(reply[2]);
+    return true;
+}
+
+extern "C" ZavBool ZAV_CALL ZAV_ReadBlockData(PortHandle handle, uint8_t id, uint8_t address,
+                                              uint8_t *data, uint32_t length,
+                                              StatusWord *status) {
+    if (!check_port(handle, status)) return 0;
+    if (id > kMaxServoId) {
+        store_status(status, ERR_ID);
+        return 0;
+    }
+    if (length == 0 || static_cast<uint64_t>(address) + length > ZAV_REGISTER_COUNT ||
+        data == nullptr) {
+        store_status(status, ERR_ADDRESS);
+        return 0;
+    }
+    platform::lock_enter(&handle->servo_lock);
+    store_status(status, 0);
+
+    const unsigned first = address;
+    const unsigned last = first + length - 1;
+    auto covers = [&](unsigned reg) { return first <= reg && reg <= last; };
+    bool ok = true;
+    if (first == 0) ok = refresh_position(handle, id, status);
+    if (ok && covers(ZAV_REG_SC2_VALUE)) ok = read_param(handle, id, kReadSc2, status);
+    if (ok && covers(ZAV_REG_SC1_VALUE)) ok = read_param(handle, id, kReadSc1, status);
+    if (ok && covers(6) && covers(7)) ok = refresh_position(handle, id, status);
+    if (ok && covers(ZAV_REG_SC3_VALUE)) ok = read_param(handle, id, kReadSc3, status);
+    if (ok && covers(ZAV_REG_SC4_VALUE)) ok = read_param(handle, id, kReadSc4, status);
+    if (ok) std::memcpy(data, image_bytes(handle->servos[id]) + first, length);
+
+    platform::lock_leave(&handle->servo_lock);
+    return ok;
+}
+
+extern "C" ZavBool ZAV_CALL ZAV_ReadWordData(PortHandle handle, uint8_t id, uint8_t address,
+                                             uint16_t *value, StatusWord *status) {
+    return ZAV_ReadBlockData(handle, id, address, reinterpret_cast<uint8_t *>(value), 2, status);
+}
+
+extern "C" ZavBool ZAV_CALL ZAV_ReadByteData(PortHandle handle, uint8_t id, uint8_t address,
+                                             uint8_t *value, StatusWord *status) {
+    return ZAV_ReadBlockData(handle, id, address, value, 1, status);
+}
+
+// ---------------------------------------------------------------------------
+// Block write
+
+static constexpr uint16_t kMinGoal = 3000;
+static constexpr uint16_t kMaxGoal = 12000;
+static constexpr uint8_t kBroadcastLastId = 30;
+
+// The arguments of one ZAV_WriteBlockData call, as write_block_data sees them.
+struct WriteCall {
+    PortRecord *port;
+    unsigned address;
+    const uint8_t *data;
+    unsigned length;
+    StatusWord *status;
+
+    bool covers(unsigned reg) const { return address <= reg && reg < address + length; }
+    uint8_t byte(unsigned reg) const { return data[reg - address]; }
+};
+
+static bool write_param(const WriteCall &call, uint8_t id, uint8_t subcode, uint8_t value,
+                        uint8_t *target) {
+    if (static_cast<int8_t>(value) <= 0) {
+        add_status(call.status, ERR_WRITE);
+        return false;
+    }
+    const uint8_t request[2] = {subcode, value};
+    uint8_t reply[kReplyLength];
+    if (!exchange(call.port, id, CMD_WRITE_PARAM, request, 2, kReplyK60000, reply, call.status))
+        return false;
+    if (reply[0] != 0x40 + id || reply[1] != subcode || reply[2] != value) {
+        add_status(call.status, ERR_REPLY);
+        return false;
+    }
+    *target = value;
+    return true;
+}
+
+// Writes the covered writable registers of one servo; each step's outcome
+// replaces the last, so the result is that of the last step that ran.
+static bool write_block_data(const WriteCall &call, uint8_t id) {
+    PortRecord *port = call.port;
+    ServoImage &image = port->servos[id];
+    bool result = false;
+
+    if (call.covers(ZAV_REG_SC2_VALUE))
+        result = write_param(call, id, 2, call.byte(ZAV_REG_SC2_VALUE), &image.sc2_value);
+    if (call.covers(ZAV_REG_SC1_VALUE))
+        result = write_param(call, id, 1, call.byte(ZAV_REG_SC1_VALUE), &image.sc1_value);
+
+    if (call.covers(ZAV_REG_TORQUE_ENABLE)) {
+        if (call.byte(ZAV_REG_TORQUE_ENABLE) == 0) {
+            result = _WritePos(port, id, 0, call.status);
+        } else if (image.torque_enable != 0) {
+            result = _WritePos(port, id, get_word(image.goal_position), call.status);
+        } else {
+            // Take hold where the servo stands: learn its position, then hold it.
+            result = _WritePos(port, id, 0, call.status) &&
+                     _WritePos(port, id, get_word(image.present_position), call.status);
+        }
+    }
+
+    if (call.covers(ZAV_REG_GOAL_POSITION) && call.covers(ZAV_REG_GOAL_POSITION + 1)) {
+        const unsigned goal = call.byte(ZAV_REG_GOAL_POSITION) +
+                              256u * call.byte(ZAV_REG_GOAL_POSITION + 1);
+        if (goal < kMinGoal || goal > kMaxGoal) {
+            store_status(call.status, ERR_WRITE);
+            return false;
+        }
+        // A goal sent to a released servo is not kept for later.
+        result = image.torque_enable == 0 ||
+                 _WritePos(port, id, static_cast<uint16_t>(goal), call.status);
+    }
+    return result;
+}
+
+extern "C" ZavBool ZAV_CALL ZAV_WriteBlockData(PortHandle handle, uint8_t id, uint8_t address,
+                                               const uint8_t *data, uint32_t length,
+                                               StatusWord *status) {
+    if (!check_port(handle, status)) return 0;
+    if (length == 0 || static_cast<uint64_t>(address) + length > ZAV_REGISTER_COUNT ||
+        data == nullptr) {
+        store_status(status, ERR_ADDRESS);
+        return 0;
+    }
+    if (id != BROADCAST_ID && id > kMaxServoId) {
+        store_status(status, ERR_ID);
+        return 0;
+    }
+    platform::lock_enter(&handle->servo_lock);
+    store_status(status, 0);
+
+    const WriteCall call = {handle, address, data, length, status};
+    bool result = true;
+    if (id == BROADCAST_ID) {
+        for (uint8_t servo = 0; servo <= kBroadcastLastId; ++servo) {
+            if (!write_block_data(call, servo)) {
+                add_status(status, ERR_WRITE);
+                break;
+            }
+        }
+    } else if (!write_block_data(call, id)) {
+        add_status(status, ERR_WRITE);
+        result = false;
+    }
+
+    platform::lock_leave(&handle->servo_lock);
+    return result;
+}
+
+extern "C" ZavBool ZAV_CALL ZAV_WriteWordData(PortHandle handle, uint8_t id, uint8_t address,
+                                              uint16_t value, StatusWord *status) {
+    uint8_t bytes[2];
+    put_word(bytes, value);
+    return ZAV_WriteBlockData(handle, id, address, bytes, 2, status);
+}
+
+extern "C" ZavBool ZAV_CALL ZAV_WriteByteData(PortHandle handle, uint8_t id, uint8_t address,
+                                              uint8_t value, StatusWord *status) {
+    return ZAV_WriteBlockData(handle, id, address, &value, 1, status);
+}
+
+// ---------------------------------------------------------------------------
+// Sync write
+
+static constexpr uint32_t kMinSyncLength = 5;
+static constexpr uint32_t kMaxSyncLength = 93;
+
+extern "C" ZavBool ZAV_CALL ZAV_WriteSyncData(PortHandle handle, const uint8_t *data,
+                                              uint32_t length, StatusWord *status) {
+    if (!check_port(handle, status)) return 0;
+    platform::lock_enter(&handle->servo_lock);
+    store_status(status, 0);
+
+    bool accepted = length >= kMinSyncLength && length <= kMaxSyncLength && data != nullptr;
+    const uint32_t per_servo = accepted ? data[1] : 0;
+    if (accepted) accepted = 3 * ((length - 2) / (per_servo + 1)) < length;
+    if (!accepted) {
+        store_status(status, ERR_ADDRESS);
+        platform::lock_leave(&handle->servo_lock);
+        return 0;
+    }
+
+    const uint8_t address = data[0];
+    for (uint32_t offset = 2; offset < length; offset += per_servo + 1) {
+        // A record cut short by the block's end is not written, nor read past it.
+        if (offset + 1 + per_servo > length) {
+            store_status(status, ERR_ADDRESS);
+            break;
+        }
+        if (!ZAV_WriteBlockData(handle, data[offset], address, data + offset + 1, per_servo,
+                                status))
+            break;
+    }
+
+    platform::lock_leave(&handle->servo_lock);
+    return 1;
+}

@@ -1,0 +1,24 @@
+// A simulated servo bus on the far end of a real serial device, for tests that
+// run the library's real backend. On Linux the device is a pseudo-terminal; on
+// Windows (under Wine) it is a COM port joined to a second one that the
+// simulator holds.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "bus_runner.h"
+#include "servo_bus.h"
+
+class BusHarness {
+public:
+    virtual ~BusHarness() = default;
+    // The device name to give ZAV_OpenPort.
+    virtual std::string port_name() const = 0;
+    virtual zavsim::BusRunner &runner() = 0;
+
+    template <class F> auto with_bus(F f) { return runner().with_bus(f); }
+};
+
+// Empty when no bus can be set up here (the reason goes to standard error).
+std::unique_ptr<BusHarness> make_harness(const zavsim::BusOptions &options = {});

@@ -1,0 +1,67 @@
+// An in-memory serial line behind the library's platform interface. It records
+// every operation (bytes written, time-outs asked for, purges) and answers
+// through the servo model on a virtual clock, so unit tests are exact and fast.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "servo_bus.h"
+
+namespace membus {
+
+enum class Op { kOpen, kConfigure, kChangeBaud, kQuery, kPurgeReceive, kPurgeBoth, kPurgeAbortAll, kClearErrors, kWrite, kRead, kClose };
+
+struct Event {
+    Op op;
+    std::vector<uint8_t> bytes; // kWrite: bytes written; kRead: bytes delivered
+    uint32_t requested = 0;     // kRead
+    uint32_t timeout_ms = 0;    // kRead
+    uint32_t baud = 0;          // kConfigure, kChangeBaud
+};
+
+struct Device {
+    std::string name;
+    bool open = false;
+    uint32_t baud = 0; // as last accepted
+
+    // Failures a test can inject.
+    bool fail_configure = false;
+    bool fail_change_baud = false;
+    bool fail_get_settings = false; // settings cannot be read (query and change_baud)
+    bool fail_write = false;
+    bool fail_read = false;
+
+    std::vector<Event> events;
+    zavsim::ServoBus *bus = nullptr; // answers what is written, when set
+
+    struct Pending {
+        double at_ms;
+        uint8_t byte;
+    };
+    std::deque<Pending> incoming;
+
+    // Bytes for the host, arriving after delay_ms.
+    void deliver(const std::vector<uint8_t> &bytes, double delay_ms = 0.0);
+    // Packets written, in order.
+    std::vector<std::vector<uint8_t>> writes() const;
+    // Read requests (echo read-backs and replies), in order.
+    std::vector<Event> reads() const;
+    size_t count(Op op) const;
+    void clear_log() { events.clear(); }
+};
+
+// Forget every device and set the clock to 0.
+void reset();
+Device &add_device(const std::string &name, zavsim::ServoBus *bus = nullptr);
+Device *find_device(const std::string &name);
+
+double now_ms();
+void advance_ms(double ms);
+
+constexpr int64_t kCounterFrequency = 10000000; // ticks per second of the virtual counter
+
+} // namespace membus

@@ -1,0 +1,66 @@
+#include "bus_runner.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace zavsim {
+
+double monotonic_ms() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+BusRunner::BusRunner(ServoBus &bus, LinkIo &io) : bus_(bus), io_(io) {
+    thread_ = std::thread([this] { run(); });
+}
+
+BusRunner::~BusRunner() { stop(); }
+
+void BusRunner::stop() {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+bool BusRunner::wait_for_packets(uint64_t n, double timeout_ms) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return progress_.wait_for(hold, std::chrono::duration<double, std::milli>(timeout_ms),
+                              [&] { return bus_.packets_received() >= n; });
+}
+
+void BusRunner::run() {
+    constexpr double kIdlePollMs = 5.0;
+    uint8_t buffer[512];
+    double last_byte_ms = monotonic_ms();
+    while (!stopping_) {
+        double wait = kIdlePollMs;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            const double now = monotonic_ms();
+            for (const Emission &e : queue_) wait = std::min(wait, std::max(0.0, e.at_ms - now));
+        }
+        const std::size_t n = io_.read_some(buffer, sizeof buffer, wait);
+
+        std::vector<Emission> due;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            const double now = monotonic_ms();
+            if (n > 0) {
+                bus_.receive(buffer, n, now, queue_);
+                last_byte_ms = now;
+            } else if (bus_.mid_packet() && now - last_byte_ms > idle_reset_ms) {
+                bus_.reset_parser();
+            }
+            // Emissions leave in time order; equal times keep their order.
+            std::stable_sort(queue_.begin(), queue_.end(),
+                             [](const Emission &a, const Emission &b) { return a.at_ms < b.at_ms; });
+            auto first_later = std::find_if(queue_.begin(), queue_.end(),
+                                            [now](const Emission &e) { return e.at_ms > now; });
+            due.assign(queue_.begin(), first_later);
+            queue_.erase(queue_.begin(), first_later);
+        }
+        for (const Emission &e : due) io_.write_all(e.bytes.data(), e.bytes.size());
+        if (n > 0) progress_.notify_all();
+    }
+}
+
+} // namespace zavsim

@@ -1,0 +1,235 @@
+#include "servo_bus.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace zavsim {
+
+namespace {
+
+constexpr int kPosition = 4;
+constexpr int kReadParam = 5;
+constexpr int kWriteParam = 6;
+
+int command_of(uint8_t command_byte) { return command_byte >> 5; }
+int id_of(uint8_t command_byte) { return command_byte & 0x1F; }
+
+bool fault_applies(Fault &fault, int command, int subcode) {
+    if (fault.kind == FaultKind::kNone || fault.remaining == 0) return false;
+    if (fault.command >= 0 && fault.command != command) return false;
+    if (fault.subcode >= 0 && fault.subcode != subcode) return false;
+    if (fault.remaining > 0) --fault.remaining;
+    return true;
+}
+
+} // namespace
+
+int request_data_length(uint8_t command_byte) {
+    switch (command_of(command_byte)) {
+    case kPosition: return 2;
+    case kReadParam: return 1;
+    case kWriteParam: return 2;
+    default: return -1;
+    }
+}
+
+uint8_t encode_sc3(int value) {
+    const int magnitude = std::min(63, std::abs(value));
+    return static_cast<uint8_t>(magnitude | (value < 0 ? 0x40 : 0));
+}
+
+uint8_t encode_sc4(int value) {
+    // The servo sends v with value = (127 - v) * 9 / 11 + 41.55, truncated:
+    // pick the v whose value comes closest.
+    int best = 0;
+    double best_error = 1e9;
+    for (int v = 0; v < 256; ++v) {
+        const double decoded = std::trunc((127.0 - v) * 9.0 / 11.0 + 41.55);
+        const double error = std::fabs(decoded - value);
+        if (error < best_error) {
+            best = v;
+            best_error = error;
+        }
+    }
+    return static_cast<uint8_t>(best);
+}
+
+std::string describe_request(const uint8_t *bytes, std::size_t n) {
+    if (n == 0) return "empty";
+    char text[96];
+    const int id = id_of(bytes[0]);
+    const int length = request_data_length(bytes[0]);
+    if (length < 0 || n != static_cast<std::size_t>(length) + 1) {
+        std::snprintf(text, sizeof text, "command %d id %d (%zu bytes, not understood)",
+                      command_of(bytes[0]), id, n);
+    } else if (command_of(bytes[0]) == kPosition) {
+        const int position = (bytes[1] & 0x7F) << 7 | (bytes[2] & 0x7F);
+        if (position == 0)
+            std::snprintf(text, sizeof text, "position id %d release", id);
+        else
+            std::snprintf(text, sizeof text, "position id %d goal %d", id, position);
+    } else if (command_of(bytes[0]) == kReadParam) {
+        std::snprintf(text, sizeof text, "read-param id %d sub-code %d", id, bytes[1]);
+    } else {
+        std::snprintf(text, sizeof text, "write-param id %d sub-code %d value %d", id, bytes[1],
+                      bytes[2]);
+    }
+    return text;
+}
+
+std::string describe_reply(const uint8_t *request, const uint8_t *bytes, std::size_t n) {
+    char text[96];
+    if (n < 3) {
+        std::snprintf(text, sizeof text, "short reply (%zu bytes)", n);
+        return text;
+    }
+    switch (command_of(request[0])) {
+    case kPosition:
+        std::snprintf(text, sizeof text, "position reply present %d", bytes[1] * 128 + (bytes[2] & 0x7F));
+        break;
+    case kReadParam:
+        std::snprintf(text, sizeof text, "read-param reply sub-code %d value %d", bytes[1], bytes[2]);
+        break;
+    default:
+        std::snprintf(text, sizeof text, "write-param reply sub-code %d value %d", bytes[1], bytes[2]);
+        break;
+    }
+    return text;
+}
+
+bool parse_id_list(const std::string &text, std::vector<int> &ids) {
+    ids.clear();
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find(',', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string part = text.substr(at, end - at);
+        int first = 0;
+        int last = 0;
+        char tail = 0;
+        if (std::sscanf(part.c_str(), "%d-%d%c", &first, &last, &tail) == 2) {
+        } else if (std::sscanf(part.c_str(), "%d%c", &first, &tail) == 1) {
+            last = first;
+        } else {
+            return false;
+        }
+        if (first < 0 || last > 31 || first > last) return false;
+        for (int id = first; id <= last; ++id) ids.push_back(id);
+        at = end + 1;
+    }
+    return !ids.empty();
+}
+
+ServoBus::ServoBus(BusOptions options) : options_(options) {
+    for (int id = 0; id < kServoCount; ++id) servos_[id].position = 7500.0 + 100.0 * (id % 8);
+}
+
+double ServoBus::byte_ms() const {
+    if (!options_.wire_time || options_.baud == 0) return 0.0;
+    return options_.bits_per_byte * 1000.0 / options_.baud;
+}
+
+void ServoBus::set_present(const std::vector<int> &ids) {
+    for (Servo &s : servos_) s.present = false;
+    for (int id : ids) servo(id).present = true;
+}
+
+void ServoBus::advance(double now_ms) {
+    if (last_advance_ms_ < 0.0 || now_ms < last_advance_ms_) {
+        last_advance_ms_ = now_ms;
+        return;
+    }
+    const double step = options_.speed * (now_ms - last_advance_ms_) / 1000.0;
+    last_advance_ms_ = now_ms;
+    for (Servo &s : servos_) {
+        if (!s.torque) continue;
+        const double distance = s.goal - s.position;
+        const bool moving = std::fabs(distance) > 0.5;
+        if (moving) s.position += std::clamp(distance, -step, step);
+        if (s.dynamic_readings) {
+            // Load follows the direction of travel; the temperature reading
+            // creeps up while working.
+            s.sc3_raw = encode_sc3(moving ? (distance > 0 ? 20 : -20) : 2);
+            if (moving && s.sc4_raw > 60) --s.sc4_raw;
+        }
+    }
+}
+
+void ServoBus::receive(const uint8_t *data, std::size_t n, double now_ms, std::vector<Emission> &out) {
+    advance(now_ms);
+    if (n == 0) return;
+    if (options_.echo) out.push_back({now_ms + byte_ms() * n, std::vector<uint8_t>(data, data + n)});
+    for (std::size_t i = 0; i < n; ++i) {
+        if (pending_.empty() && request_data_length(data[i]) < 0) continue; // not a command byte
+        // Position data bytes are 7-bit: a byte with bit 7 set starts a new packet.
+        if (!pending_.empty() && command_of(pending_[0]) == kPosition && (data[i] & 0x80) != 0)
+            pending_.clear();
+        pending_.push_back(data[i]);
+        if (pending_.size() == static_cast<std::size_t>(request_data_length(pending_[0])) + 1) {
+            const std::vector<uint8_t> packet = pending_;
+            pending_.clear();
+            // The packet is complete once its last byte has crossed the line.
+            handle_packet(packet, now_ms + byte_ms() * static_cast<double>(i + 1), out);
+        }
+    }
+}
+
+void ServoBus::handle_packet(const std::vector<uint8_t> &packet, double at_ms, std::vector<Emission> &out) {
+    ++packets_;
+    const int command = command_of(packet[0]);
+    const int id = id_of(packet[0]);
+    Servo &s = servo(id);
+    const std::string what = describe_request(packet.data(), packet.size());
+    if (trace) trace({at_ms, false, packet, what});
+    if (!s.present) return;
+
+    std::vector<uint8_t> reply(3);
+    int subcode = -1;
+    if (command == kPosition) {
+        const int position = (packet[1] & 0x7F) << 7 | (packet[2] & 0x7F);
+        if (position == 0) {
+            s.torque = false;
+        } else {
+            s.torque = true;
+            s.goal = static_cast<uint16_t>(position);
+        }
+        const uint16_t present = s.present_position();
+        reply[0] = static_cast<uint8_t>(id == 0 && options_.baud == 115200 ? 0x80 : id);
+        reply[1] = static_cast<uint8_t>((present >> 7) & 0x7F);
+        reply[2] = static_cast<uint8_t>(present & 0x7F);
+    } else if (command == kReadParam) {
+        subcode = packet[1];
+        uint8_t value = 0;
+        if (subcode == 1) value = s.sc1;
+        if (subcode == 2) value = s.sc2;
+        if (subcode == 3) value = s.sc3_raw;
+        if (subcode == 4) value = s.sc4_raw;
+        reply = {static_cast<uint8_t>(0x20 + id), packet[1], value};
+    } else {
+        subcode = packet[1];
+        if (subcode == 1) s.sc1 = packet[2];
+        if (subcode == 2) s.sc2 = packet[2];
+        reply = {static_cast<uint8_t>(0x40 + id), packet[1], packet[2]};
+    }
+
+    double reply_at = at_ms;
+    if (!s.scripted_replies.empty()) {
+        reply = s.scripted_replies.front();
+        s.scripted_replies.pop_front();
+    } else if (fault_applies(s.fault, command, subcode)) {
+        switch (s.fault.kind) {
+        case FaultKind::kSilent: return;
+        case FaultKind::kLate: reply_at += s.fault.late_ms; break;
+        case FaultKind::kShort: reply.resize(2); break;
+        case FaultKind::kCorrupt: reply[static_cast<std::size_t>(s.fault.byte % 3)] ^= s.fault.mask; break;
+        case FaultKind::kNone: break;
+        }
+    }
+    reply_at += byte_ms() * static_cast<double>(reply.size());
+    if (trace) trace({reply_at, true, reply, describe_reply(packet.data(), reply.data(), reply.size())});
+    out.push_back({reply_at, reply});
+}
+
+} // namespace zavsim
