@@ -42,4 +42,8 @@ if(ZAV_BUILD_TESTS)
   target_compile_options(pty_tests PRIVATE ${ZAV_WARNINGS})
   target_compile_definitions(pty_tests PRIVATE ZAVLIB_SO_PATH="$<TARGET_FILE:zavlib>")
   gtest_discover_tests(pty_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
+
+  # Joins the pseudo-terminals that the Windows suite uses under Wine.
+  add_executable(wine_relay tests/windows/wine_relay.cpp)
+  target_compile_options(wine_relay PRIVATE ${ZAV_WARNINGS})
 endif()

@@ -16,6 +16,9 @@ public:
     // The device name to give ZAV_OpenPort.
     virtual std::string port_name() const = 0;
     virtual zavsim::BusRunner &runner() = 0;
+    // Call before each open of port_name(): puts the line in a state the next
+    // open can configure (needed where the port is an emulated one).
+    virtual void ready_for_open() {}
 
     template <class F> auto with_bus(F f) { return runner().with_bus(f); }
 };

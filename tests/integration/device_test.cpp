@@ -31,6 +31,7 @@ protected:
     }
 
     void open(int32_t baud = 115200) {
+        harness->ready_for_open();
         port = ZAV_OpenPort(harness->port_name().c_str(), baud);
         ASSERT_NE(port, nullptr) << harness->port_name();
     }
@@ -165,6 +166,7 @@ TEST_F(DeviceTest, RawPacketsAndZeroTimeOut) {
 }
 
 TEST_F(DeviceTest, AnyBaudRate) {
+    harness->ready_for_open();
     port = ZAV_OpenPort(harness->port_name().c_str(), 1250000);
     ASSERT_NE(port, nullptr);
     harness->with_bus([](zavsim::ServoBus &bus) { bus.options().baud = 1250000; });

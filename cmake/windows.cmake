@@ -1,0 +1,46 @@
+# Windows: zavlib_x64.dll or zavlib_x32.dll (by the toolchain's pointer size),
+# each with an import library, importing only Windows system DLLs.
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(ZAV_DLL zavlib_x64)
+  set(ZAV_DLLTOOL_MACHINE i386:x86-64)
+else()
+  set(ZAV_DLL zavlib_x32)
+  set(ZAV_DLLTOOL_MACHINE i386)
+endif()
+
+add_library(${ZAV_DLL} SHARED src/zavlib.cpp src/platform_win.cpp)
+target_include_directories(${ZAV_DLL} PUBLIC include PRIVATE src)
+target_compile_options(${ZAV_DLL} PRIVATE ${ZAV_WARNINGS} -fno-exceptions -fno-rtti)
+if(ZAV_DLL STREQUAL zavlib_x32)
+  # Same double arithmetic as the 64-bit build (no x87 extended intermediates).
+  target_compile_options(${ZAV_DLL} PRIVATE -msse2 -mfpmath=sse)
+endif()
+# The C++ runtime and libgcc are linked in: the DLL needs only KERNEL32 and msvcrt.
+target_link_options(${ZAV_DLL} PRIVATE -static -static-libgcc -static-libstdc++
+                    ${CMAKE_SOURCE_DIR}/src/${ZAV_DLL}.def)
+set_target_properties(${ZAV_DLL} PROPERTIES PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".dll.a"
+                      LINK_DEPENDS ${CMAKE_SOURCE_DIR}/src/${ZAV_DLL}.def)
+# An import library in the .lib form as well, from the same export list.
+add_custom_command(TARGET ${ZAV_DLL} POST_BUILD
+  COMMAND ${ZAV_DLLTOOL} -m ${ZAV_DLLTOOL_MACHINE} -d ${CMAKE_SOURCE_DIR}/src/${ZAV_DLL}.def -l ${ZAV_DLL}.lib
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM)
+
+if(ZAV_BUILD_TESTS AND ZAV_DLL STREQUAL zavlib_x64)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+  add_library(zavsim_runner STATIC tools/sim/bus_runner.cpp)
+  target_include_directories(zavsim_runner PUBLIC tools/sim)
+  target_link_libraries(zavsim_runner PUBLIC zavsim_model)
+  target_compile_options(zavsim_runner PRIVATE ${ZAV_WARNINGS})
+
+  # The device suite of the Linux build, run against the DLL over COM ports.
+  file(GLOB ZAV_DEVICE_TESTS CONFIGURE_DEPENDS tests/integration/*.cpp)
+  list(FILTER ZAV_DEVICE_TESTS EXCLUDE REGEX "/posix_[^/]*$")
+  add_executable(windows_tests ${ZAV_DEVICE_TESTS} tests/windows/com_harness.cpp tests/windows/windows_main.cpp
+                               tests/windows/dll_test.cpp)
+  target_include_directories(windows_tests PRIVATE tests/integration)
+  target_link_libraries(windows_tests PRIVATE ${ZAV_DLL} zavsim_runner gtest)
+  target_compile_options(windows_tests PRIVATE ${ZAV_WARNINGS})
+  target_link_options(windows_tests PRIVATE -static)
+endif()
