@@ -10,13 +10,14 @@ relay=$2
 wine64=$(command -v wine64 || true)
 [ -x /usr/lib/wine/wine64 ] && wine64=/usr/lib/wine/wine64
 [ -n "$wine64" ] || { echo "wine64 not found" >&2; exit 1; }
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 relay_pid=""
 cleanup() {
   [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null || true
-  wineserver -k 2>/dev/null || true
+  "$wineserver" -k 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
