@@ -14,8 +14,12 @@ target_include_directories(zavsim_pty PUBLIC tools/sim)
 target_link_libraries(zavsim_pty PUBLIC zavsim_model pthread)
 target_compile_options(zavsim_pty PRIVATE ${ZAV_WARNINGS})
 
-if(ZAV_BUILD_TOOLS AND EXISTS ${CMAKE_SOURCE_DIR}/tools/zavsim/main.cpp)
-  include(cmake/tools.cmake)
+# Library time of exchanges on a pseudo-terminal (run by hand: build/exchange_bench).
+find_package(benchmark QUIET)
+if(benchmark_FOUND)
+  add_executable(exchange_bench bench/exchange_bench.cpp)
+  target_link_libraries(exchange_bench PRIVATE zavlib zavsim_pty benchmark::benchmark)
+  target_compile_options(exchange_bench PRIVATE ${ZAV_WARNINGS})
 endif()
 
 if(ZAV_BUILD_TESTS)
@@ -43,7 +47,21 @@ if(ZAV_BUILD_TESTS)
   target_compile_definitions(pty_tests PRIVATE ZAVLIB_SO_PATH="$<TARGET_FILE:zavlib>")
   gtest_discover_tests(pty_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 
+  # The allocation counter replaces the C allocator, which sanitizers do too.
+  if(ZAV_ALLOC_TESTS)
+    add_executable(no_heap_tests tests/alloc/no_heap_test.cpp tests/alloc/heap_counter.cpp
+                                 tests/support/linux_bus_fixture.cpp)
+    target_include_directories(no_heap_tests PRIVATE tests/integration tests/alloc)
+    target_link_libraries(no_heap_tests PRIVATE zavlib zavsim_pty GTest::gtest_main)
+    target_compile_options(no_heap_tests PRIVATE ${ZAV_WARNINGS})
+    gtest_discover_tests(no_heap_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
+  endif()
+
   # Joins the pseudo-terminals that the Windows suite uses under Wine.
   add_executable(wine_relay tests/windows/wine_relay.cpp)
   target_compile_options(wine_relay PRIVATE ${ZAV_WARNINGS})
+endif()
+
+if(ZAV_BUILD_TOOLS)
+  include(cmake/tools.cmake)
 endif()

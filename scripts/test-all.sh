@@ -7,18 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-packages=(cmake g++ make libgtest-dev googletest mingw-w64 wine64 libcli11-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
-fi
+scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64
 
 suites_passed=0
 suites_failed=0
@@ -44,10 +33,10 @@ linux_suite() {
 
 sanitizer_suite() {
   local flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZAV_BUILD_TOOLS=OFF \
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZAV_BUILD_TOOLS=OFF -DZAV_ALLOC_TESTS=OFF \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
     -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null &&
-    cmake --build build-asan -j"$jobs" --target unit_tests pty_tests &&
+    cmake --build build-asan -j"$jobs" &&
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --test-dir build-asan --output-on-failure -j"$jobs"
 }

@@ -1,0 +1,23 @@
+# zavsim (Linux) and zavctl (Linux and Windows).
+
+add_library(zavsim_trace STATIC tools/sim/trace_format.cpp)
+target_include_directories(zavsim_trace PUBLIC tools/sim)
+target_link_libraries(zavsim_trace PUBLIC zavsim_model)
+target_compile_options(zavsim_trace PRIVATE ${ZAV_WARNINGS})
+
+add_executable(zavsim tools/zavsim/main.cpp)
+target_link_libraries(zavsim PRIVATE zavsim_pty zavsim_trace)
+target_compile_options(zavsim PRIVATE ${ZAV_WARNINGS})
+
+add_executable(zavctl tools/zavctl/main.cpp tools/zavctl/status_text.cpp)
+target_link_libraries(zavctl PRIVATE zavlib zavsim_pty)
+target_compile_options(zavctl PRIVATE ${ZAV_WARNINGS})
+
+if(ZAV_BUILD_TESTS)
+  add_executable(tool_tests tests/tools/tool_test.cpp)
+  target_link_libraries(tool_tests PRIVATE zavlib GTest::gtest_main)
+  target_compile_options(tool_tests PRIVATE ${ZAV_WARNINGS})
+  target_compile_definitions(tool_tests PRIVATE ZAVSIM_PATH="$<TARGET_FILE:zavsim>" ZAVCTL_PATH="$<TARGET_FILE:zavctl>")
+  add_dependencies(tool_tests zavsim zavctl)
+  gtest_discover_tests(tool_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
+endif()

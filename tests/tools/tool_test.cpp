@@ -1,0 +1,230 @@
+// zavsim and zavctl run as processes, the way a person runs them.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "zavlib.h"
+
+namespace {
+
+struct Result {
+    int exit_status = -1;
+    std::string output; // standard output and standard error
+};
+
+Result run(const std::vector<std::string> &args) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipe_fds[1], 1);
+        dup2(pipe_fds[1], 2);
+        close(pipe_fds[0]);
+        std::vector<char *> argv;
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    Result result;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<size_t>(n));
+    close(pipe_fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    return result;
+}
+
+Result zavctl(const std::vector<std::string> &args) {
+    std::vector<std::string> all = {ZAVCTL_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    return run(all);
+}
+
+// zavsim in the background, its output collected as it comes.
+class Simulator {
+public:
+    explicit Simulator(const std::vector<std::string> &args) {
+        char dir[] = "/tmp/zavsim-test-XXXXXX";
+        dir_ = mkdtemp(dir);
+        link_ = dir_ + "/ttyZAV";
+        int pipe_fds[2];
+        if (pipe(pipe_fds) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(pipe_fds[1], 1);
+            dup2(pipe_fds[1], 2);
+            close(pipe_fds[0]);
+            std::vector<std::string> all = {ZAVSIM_PATH, "--link", link_};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char *> argv;
+            for (const std::string &a : all) argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(pipe_fds[1]);
+        out_ = pipe_fds[0];
+    }
+
+    ~Simulator() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) close(out_);
+        rmdir(dir_.c_str());
+    }
+
+    const std::string &port() const { return link_; }
+
+    // Waits until the output contains text (or the deadline passes).
+    bool wait_for(const std::string &text, double timeout_ms = 10000) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double, std::milli>(timeout_ms);
+        while (output_.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0) return false;
+            pollfd pfd{out_, POLLIN, 0};
+            if (poll(&pfd, 1, static_cast<int>(left)) <= 0) return false;
+            char buffer[4096];
+            const ssize_t n = read(out_, buffer, sizeof buffer);
+            if (n <= 0) return false;
+            output_.append(buffer, static_cast<size_t>(n));
+        }
+        return true;
+    }
+
+    const std::string &output() const { return output_; }
+
+    // Stops it and tells whether it removed its link.
+    bool stop_and_check_link_removed() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return access(link_.c_str(), F_OK) != 0;
+    }
+
+private:
+    std::string dir_, link_, output_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+};
+
+} // namespace
+
+TEST(Tools, ScanFindsExactlyTheConfiguredIds) {
+    Simulator sim({"--ids", "1,4-5,31"});
+    ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();
+    const Result r = zavctl({"--port", sim.port(), "scan"});
+    EXPECT_EQ(r.exit_status, 0) << r.output;
+    EXPECT_NE(r.output.find("found 4 servos: 1,4,5,31\n"), std::string::npos) << r.output;
+    EXPECT_TRUE(sim.stop_and_check_link_removed());
+}
+
+TEST(Tools, EmptyBusScanFails) {
+    Simulator sim({"--ids", "3", "--silent", "3"});
+    ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();
+    const Result r = zavctl({"--port", sim.port(), "scan"});
+    EXPECT_EQ(r.exit_status, 1) << r.output;
+    EXPECT_NE(r.output.find("no servo answered"), std::string::npos) << r.output;
+}
+
+TEST(Tools, MoveReachesItsGoal) {
+    Simulator sim({"--ids", "0-3", "--speed", "20000"});
+    ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();
+    const Result r = zavctl({"--port", sim.port(), "move", "2", "4000", "watch", "2", "--until-arrived",
+                             "--interval", "20", "read", "2", "present"});
+    EXPECT_EQ(r.exit_status, 0) << r.output;
+    EXPECT_NE(r.output.find("all servos have arrived"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("present_position   4000\n"), std::string::npos) << r.output;
+}
+
+TEST(Tools, SilentServoMakesPingFailWithAClearMessage) {
+    Simulator sim({"--ids", "0-5", "--silent", "3"});
+    ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();
+    const Result r = zavctl({"--port", sim.port(), "ping", "3"});
+    EXPECT_NE(r.exit_status, 0);
+    EXPECT_NE(r.output.find("no reply from servo 3 within 20 ms"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("ERR_TIMEOUT"), std::string::npos) << r.output;
+    EXPECT_EQ(zavctl({"--port", sim.port(), "ping", "2"}).exit_status, 0);
+}
+
+TEST(Tools, TraceDecodesAKnownPacket) {
+    Simulator sim({"--ids", "5", "--trace"});
+    ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();
+    const Result r = zavctl({"--port", sim.port(), "raw", "5", "4", "0x3A", "0x4C"});
+    EXPECT_EQ(r.exit_status, 0) << r.output;
+    EXPECT_NE(r.output.find("sent  85 3A 4C"), std::string::npos) << r.output;
+    EXPECT_TRUE(sim.wait_for("host -> bus  85 3A 4C ")) << sim.output();
+    EXPECT_TRUE(sim.wait_for("position id 5 goal 7500")) << sim.output();
+    EXPECT_TRUE(sim.wait_for("bus -> host  05 ")) << sim.output();
+}
+
+TEST(Tools, PortHeldByAnotherProgram) {
+    Simulator sim({"--ids", "0"});
+    ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();
+    PortHandle holder = ZAV_OpenPort(sim.port().c_str(), 115200);
+    ASSERT_NE(holder, nullptr);
+    const Result r = zavctl({"--port", sim.port(), "ping", "0"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.output.find("held by another program"), std::string::npos) << r.output;
+    ZAV_ClosePort(holder);
+}
+
+TEST(Tools, EverySubcommandWorksOnTheBuiltInSimulatedBus) {
+    struct {
+        std::vector<std::string> args;
+        std::string expected;
+    } cases[] = {
+        {{"--sim", "ping", "0"}, "servo 0 answered"},
+        {{"--sim", "write", "3", "sc2", "100", "read", "3", "sc2"}, "sc2_value          100"},
+        {{"--sim", "read", "4"}, "present_position   7900"},
+        {{"--sim", "raw", "3", "5", "2"}, "reply 23 02 20"},
+        {{"--sim", "sync", "1=4000", "2=9000", "read", "1,2", "goal"}, "goal_position      9000"},
+        {{"--sim", "move", "1", "5000", "release", "1", "read", "1", "torque"}, "torque_enable      0"},
+        {{"--sim", "watch", "0-1", "--count", "2", "--interval", "1"}, "0      off"},
+        {{"--sim", "--sim-ids", "2", "scan"}, "found 1 servo: 2"},
+    };
+    for (const auto &c : cases) {
+        const Result r = zavctl(c.args);
+        EXPECT_EQ(r.exit_status, 0) << c.args[1] << "\n" << r.output;
+        EXPECT_NE(r.output.find(c.expected), std::string::npos) << c.args[1] << "\n" << r.output;
+    }
+}
+
+TEST(Tools, RefusedValuesAndUsageErrors) {
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string expected;
+    } cases[] = {
+        {{"--sim", "write", "1", "sc2", "0"}, 1, "ERR_WRITE"},
+        {{"--sim", "move", "1", "2999"}, 2, "goal positions are 3000 to 12000"},
+        {{"--sim", "ping", "40"}, 2, "not a servo id"},
+        {{"--sim", "read", "1", "nonsense"}, 2, "unknown register"},
+        {{"ping", "1"}, 1, "--port"},
+        {{"--port", "/dev/zavlib-no-such-device", "ping", "1"}, 1, "no such device"},
+    };
+    for (const auto &c : cases) {
+        const Result r = zavctl(c.args);
+        EXPECT_EQ(r.exit_status, c.status) << r.output;
+        EXPECT_NE(r.output.find(c.expected), std::string::npos) << r.output;
+    }
+    for (const char *command : {"scan", "ping", "read", "write", "move", "release", "sync", "watch", "raw"}) {
+        const Result r = zavctl({command, "--help"});
+        EXPECT_EQ(r.exit_status, 0) << command;
+        EXPECT_NE(r.output.find("Usage:"), std::string::npos) << command;
+    }
+}

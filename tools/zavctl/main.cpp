@@ -1,0 +1,498 @@
+// zavctl: scan, read, write and move servos from the command line, through the
+// library's public functions. --sim runs against a simulated bus in-process.
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "servo_bus.h"
+#if defined(__linux__)
+#include "bus_runner.h"
+#include "pty_link.h"
+#define ZAVCTL_HAS_SIM 1
+#endif
+
+#include "status_text.h"
+#include "zavlib.h"
+
+namespace {
+
+struct Register {
+    int address;
+    const char *name;
+    const char *alias;
+    int width;
+};
+
+constexpr Register kRegisters[] = {
+    {0, "id", "id", 1},
+    {1, "torque_enable", "torque", 1},
+    {2, "goal_position", "goal", 2},
+    {4, "sc2_value", "sc2", 1},
+    {5, "sc1_value", "sc1", 1},
+    {6, "present_position", "present", 2},
+    {8, "sc3_value", "sc3", 1},
+    {9, "sc4_value", "sc4", 1},
+};
+
+const Register *find_register(const std::string &text) {
+    for (const Register &r : kRegisters) {
+        if (text == r.name || text == r.alias || text == std::to_string(r.address)) return &r;
+    }
+    return nullptr;
+}
+
+// The value of a register as a person reads it.
+long decode(const Register &r, const uint8_t *image) {
+    const uint8_t *p = image + r.address;
+    if (r.width == 2) return p[0] | p[1] << 8;
+    if (r.address >= 8) return static_cast<int8_t>(p[0]);
+    return p[0];
+}
+
+struct Options {
+    std::string port;
+    int32_t baud = 115200;
+    int32_t timeout_offset = 20;
+    bool no_echo = false;
+    bool sim = false;
+    std::string sim_ids = "0-5";
+};
+
+class Session {
+public:
+    explicit Session(const Options &options) : options_(options) {}
+    ~Session() {
+        if (port_ != nullptr) ZAV_ClosePort(port_);
+    }
+
+    // Opens the port (starting the simulated bus first with --sim); false with
+    // a message when that is not possible.
+    bool open() {
+        std::string device = options_.port;
+        if (options_.sim) {
+#ifdef ZAVCTL_HAS_SIM
+            std::vector<int> ids;
+            if (!zavsim::parse_id_list(options_.sim_ids, ids)) {
+                std::fprintf(stderr, "zavctl: --sim-ids: '%s' is not a list of ids such as 0-5,9\n", options_.sim_ids.c_str());
+                return false;
+            }
+            zavsim::BusOptions bus_options;
+            bus_options.baud = static_cast<uint32_t>(options_.baud);
+            bus_options.echo = !options_.no_echo;
+            bus_ = std::make_unique<zavsim::ServoBus>(bus_options);
+            bus_->set_present(ids);
+            for (int id = 0; id < zavsim::kServoCount; ++id) bus_->servo(id).dynamic_readings = true;
+            link_ = std::make_unique<zavsim::PtyLink>();
+            if (!link_->ok()) {
+                std::perror("zavctl: cannot create the simulated bus");
+                return false;
+            }
+            runner_ = std::make_unique<zavsim::BusRunner>(*bus_, *link_);
+            device = link_->slave_path();
+#else
+            std::fprintf(stderr, "zavctl: --sim is not available on this system; use --port\n");
+            return false;
+#endif
+        }
+        if (device.empty()) {
+            std::fprintf(stderr, "zavctl: name the serial device with --port (or try --sim)\n");
+            return false;
+        }
+        port_ = ZAV_OpenPort(device.c_str(), options_.baud);
+        if (port_ == nullptr) {
+            std::fprintf(stderr, "zavctl: cannot open %s: %s\n", device.c_str(),
+                         why_open_failed(device, options_.baud).c_str());
+            return false;
+        }
+        ZAV_SetTimeOutOffset(port_, options_.timeout_offset);
+        ZAV_SetEchoCancel(options_.no_echo ? 0 : 1);
+        return true;
+    }
+
+    PortHandle port() const { return port_; }
+
+    uint32_t reply_timeout_ms() const {
+        return static_cast<uint32_t>(static_cast<uint32_t>(options_.timeout_offset) +
+                                     60000.0 / static_cast<uint32_t>(options_.baud));
+    }
+
+    // Prints why a call failed; returns the exit status for it.
+    int fail(const std::string &what, StatusWord status, int id) const {
+        std::fprintf(stderr, "zavctl: %s failed: %s [%s]\n", what.c_str(),
+                     zavctl::explain(status, id, reply_timeout_ms()).c_str(), zavctl::flag_names(status).c_str());
+        return 1;
+    }
+
+private:
+    static std::string why_open_failed(const std::string &device, int32_t baud) {
+        if (baud == 0) return "the baud rate must not be 0";
+#ifndef _WIN32
+        struct stat info {};
+        if (stat(device.c_str(), &info) != 0) return "no such device";
+        if (!S_ISCHR(info.st_mode)) return "it is not a serial device";
+#endif
+        (void)device;
+        return "the port is held by another program, or it is not a serial port";
+    }
+
+    Options options_;
+    PortHandle port_ = nullptr;
+#ifdef ZAVCTL_HAS_SIM
+    std::unique_ptr<zavsim::ServoBus> bus_;
+    std::unique_ptr<zavsim::PtyLink> link_;
+    std::unique_ptr<zavsim::BusRunner> runner_;
+#endif
+};
+
+bool parse_id(const std::string &text, int &id, bool allow_broadcast) {
+    if (allow_broadcast && text == "all") {
+        id = BROADCAST_ID;
+        return true;
+    }
+    char *end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0') return false;
+    id = static_cast<int>(value);
+    return (value >= 0 && value <= 31) || (allow_broadcast && value == static_cast<long>(BROADCAST_ID));
+}
+
+int usage_error(const std::string &message) {
+    std::fprintf(stderr, "zavctl: %s\n", message.c_str());
+    return 2;
+}
+
+// ---------------------------------------------------------------------------
+// Subcommands
+
+int cmd_scan(Session &s) {
+    std::vector<int> found;
+    std::printf("%-6s %-8s %s\n", "servo", "torque", "present");
+    for (int id = 0; id <= 31; ++id) {
+        if (!ZAV_Ping(s.port(), static_cast<uint8_t>(id), nullptr)) continue;
+        uint8_t image[10] = {};
+        ZAV_ReadBlockData(s.port(), static_cast<uint8_t>(id), 1, image + 1, 3, nullptr); // from the image: no exchange
+        uint8_t present[2] = {};
+        ZAV_ReadByteData(s.port(), static_cast<uint8_t>(id), 6, &present[0], nullptr);
+        ZAV_ReadByteData(s.port(), static_cast<uint8_t>(id), 7, &present[1], nullptr);
+        std::printf("%-6d %-8s %d\n", id, image[1] ? "on" : "off", present[0] | present[1] << 8);
+        found.push_back(id);
+    }
+    if (found.empty()) {
+        std::fprintf(stderr, "zavctl: no servo answered on ids 0 to 31 (check the baud rate and the wiring)\n");
+        return 1;
+    }
+    std::string list;
+    for (int id : found) list += (list.empty() ? "" : ",") + std::to_string(id);
+    std::printf("found %zu servo%s: %s\n", found.size(), found.size() == 1 ? "" : "s", list.c_str());
+    return 0;
+}
+
+int cmd_ping(Session &s, int id) {
+    StatusWord status = 0;
+    if (!ZAV_Ping(s.port(), static_cast<uint8_t>(id), &status)) return s.fail("ping of servo " + std::to_string(id), status, id);
+    uint16_t present = 0;
+    uint8_t bytes[2];
+    ZAV_ReadByteData(s.port(), static_cast<uint8_t>(id), 6, &bytes[0], nullptr);
+    ZAV_ReadByteData(s.port(), static_cast<uint8_t>(id), 7, &bytes[1], nullptr);
+    present = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+    std::printf("servo %d answered: present position %u\n", id, present);
+    return 0;
+}
+
+int cmd_read(Session &s, const std::vector<int> &ids, const std::string &which) {
+    std::vector<const Register *> selected;
+    if (which.empty() || which == "all") {
+        for (const Register &r : kRegisters) selected.push_back(&r);
+    } else if (const Register *r = find_register(which)) {
+        selected.push_back(r);
+    } else {
+        return usage_error("unknown register '" + which + "' (see zavctl read --help)");
+    }
+    const uint8_t first = static_cast<uint8_t>(selected.front()->address);
+    const uint8_t last = static_cast<uint8_t>(selected.back()->address + selected.back()->width);
+    for (int id : ids) {
+        uint8_t image[10] = {};
+        StatusWord status = 0;
+        if (!ZAV_ReadBlockData(s.port(), static_cast<uint8_t>(id), first, image + first, last - first, &status))
+            return s.fail("read of servo " + std::to_string(id), status, id);
+        if (ids.size() > 1) std::printf("servo %d\n", id);
+        std::printf("%-8s %-18s %s\n", "address", "register", "value");
+        for (const Register *r : selected) std::printf("%-8d %-18s %ld\n", r->address, r->name, decode(*r, image));
+    }
+    return 0;
+}
+
+int cmd_write(Session &s, int id, const std::string &which, long value) {
+    const Register *r = find_register(which);
+    if (r == nullptr) return usage_error("unknown register '" + which + "' (see zavctl write --help)");
+    const long limit = r->width == 2 ? 65535 : 255;
+    if (value < 0 || value > limit) return usage_error(std::string(r->name) + " takes 0 to " + std::to_string(limit));
+    StatusWord status = 0;
+    const uint8_t target = static_cast<uint8_t>(id);
+    const bool ok = r->width == 2
+                        ? ZAV_WriteWordData(s.port(), target, static_cast<uint8_t>(r->address), static_cast<uint16_t>(value), &status)
+                        : ZAV_WriteByteData(s.port(), target, static_cast<uint8_t>(r->address), static_cast<uint8_t>(value), &status);
+    if (!ok || status != 0) return s.fail("write of " + std::string(r->name), status, id);
+    std::printf("wrote %s = %ld to %s\n", r->name, value, id == static_cast<int>(BROADCAST_ID) ? "all servos" : ("servo " + std::to_string(id)).c_str());
+    return 0;
+}
+
+int cmd_move(Session &s, int id, long goal) {
+    if (goal < 3000 || goal > 12000) return usage_error("goal positions are 3000 to 12000");
+    // Torque on (taking hold where the servo stands if it was released), then the goal.
+    const uint8_t block[3] = {1, static_cast<uint8_t>(goal & 0xFF), static_cast<uint8_t>(goal >> 8)};
+    StatusWord status = 0;
+    if (!ZAV_WriteBlockData(s.port(), static_cast<uint8_t>(id), 1, block, 3, &status) || status != 0)
+        return s.fail("move of servo " + std::to_string(id), status, id);
+    std::printf("servo %d holds torque and moves to %ld\n", id, goal);
+    return 0;
+}
+
+int cmd_release(Session &s, const std::vector<int> &ids) {
+    for (int id : ids) {
+        StatusWord status = 0;
+        if (!ZAV_WriteByteData(s.port(), static_cast<uint8_t>(id), 1, 0, &status) || status != 0)
+            return s.fail("release of servo " + std::to_string(id), status, id);
+        std::printf("servo %d released\n", id);
+    }
+    return 0;
+}
+
+int cmd_sync(Session &s, const std::vector<std::string> &pairs) {
+    // Records of torque on and a goal, so each servo takes hold and moves.
+    std::vector<uint8_t> block = {1, 3};
+    for (const std::string &pair : pairs) {
+        const auto eq = pair.find('=');
+        int id = 0;
+        if (eq == std::string::npos || !parse_id(pair.substr(0, eq), id, false))
+            return usage_error("'" + pair + "' is not ID=GOAL");
+        const long goal = std::strtol(pair.c_str() + eq + 1, nullptr, 10);
+        if (goal < 3000 || goal > 12000) return usage_error("goal positions are 3000 to 12000");
+        block.insert(block.end(), {static_cast<uint8_t>(id), 1, static_cast<uint8_t>(goal & 0xFF), static_cast<uint8_t>(goal >> 8)});
+    }
+    if (block.size() > 93) return usage_error("one sync write takes at most 22 servos");
+    StatusWord status = 0;
+    if (!ZAV_WriteSyncData(s.port(), block.data(), static_cast<uint32_t>(block.size()), &status) || status != 0)
+        return s.fail("sync write", status, BROADCAST_ID);
+    std::printf("sync write to %zu servos done\n", pairs.size());
+    return 0;
+}
+
+struct WatchOptions {
+    std::vector<int> ids;
+    int interval_ms = 200;
+    int count = 0;
+    bool until_arrived = false;
+    double seconds = 30.0;
+    int tolerance = 10;
+};
+
+int cmd_watch(Session &s, const WatchOptions &w) {
+    const bool terminal = isatty(fileno(stdout)) != 0;
+    const auto start = std::chrono::steady_clock::now();
+    int printed_lines = 0;
+    for (int round = 1;; ++round) {
+        std::vector<std::string> lines;
+        char line[160];
+        std::snprintf(line, sizeof line, "%-6s %-7s %-6s %-8s %-5s %-5s", "servo", "torque", "goal", "present", "sc3", "sc4");
+        lines.push_back(line);
+        bool all_arrived = true;
+        for (int id : w.ids) {
+            uint8_t image[10] = {};
+            StatusWord status = 0;
+            const uint8_t target = static_cast<uint8_t>(id);
+            if (!ZAV_ReadBlockData(s.port(), target, 6, image + 6, 4, &status) ||
+                !ZAV_ReadBlockData(s.port(), target, 1, image + 1, 3, &status)) {
+                return s.fail("watch of servo " + std::to_string(id), status, id);
+            }
+            const int goal = image[2] | image[3] << 8;
+            const int present = image[6] | image[7] << 8;
+            if (image[1] && std::abs(goal - present) > w.tolerance) all_arrived = false;
+            std::snprintf(line, sizeof line, "%-6d %-7s %-6d %-8d %-5d %-5d", id, image[1] ? "on" : "off", goal, present,
+                          static_cast<int8_t>(image[8]), static_cast<int8_t>(image[9]));
+            lines.push_back(line);
+        }
+        if (terminal && printed_lines > 0) std::printf("\x1b[%dA", printed_lines); // back over the last table
+        for (const std::string &l : lines) std::printf("%s%s\n", l.c_str(), terminal ? "\x1b[K" : "");
+        if (!terminal) std::printf("\n");
+        printed_lines = static_cast<int>(lines.size());
+        std::fflush(stdout);
+
+        if (w.until_arrived && all_arrived) {
+            std::printf("all servos have arrived\n");
+            return 0;
+        }
+        if (w.count > 0 && round >= w.count) return 0;
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (elapsed >= w.seconds) {
+            if (!w.until_arrived) return 0;
+            std::fprintf(stderr, "zavctl: the servos did not arrive within %.0f s\n", w.seconds);
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(w.interval_ms));
+    }
+}
+
+int cmd_raw(Session &s, int id, int command, const std::vector<int> &data, uint32_t reply_length, uint32_t timeout_ms) {
+    std::vector<uint8_t> bytes;
+    for (int b : data) {
+        if (b < 0 || b > 255) return usage_error("data bytes are 0 to 255");
+        bytes.push_back(static_cast<uint8_t>(b));
+    }
+    StatusWord status = 0;
+    if (!ZAV_TxPacket(s.port(), static_cast<uint32_t>(id), command, bytes.data(), static_cast<uint32_t>(bytes.size()), &status))
+        return s.fail("send", status, id);
+    std::printf("sent  %02X", static_cast<uint8_t>(command * 32 + id));
+    for (uint8_t b : bytes) std::printf(" %02X", b);
+    std::printf("\n");
+    if (reply_length == 0) return 0;
+    std::vector<uint8_t> reply(reply_length);
+    uint32_t got = 0;
+    const bool ok = ZAV_RxPacket(s.port(), reply.data(), reply_length, &got, timeout_ms, &status);
+    std::printf("reply");
+    for (uint32_t i = 0; i < got; ++i) std::printf(" %02X", reply[i]);
+    std::printf("%s\n", got == 0 ? " (none)" : "");
+    if (!ok) {
+        std::fprintf(stderr, "zavctl: %u of %u reply bytes within %u ms [%s]\n", got, reply_length, timeout_ms,
+                     zavctl::flag_names(status).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"zavctl: drive serial-bus servos through zavlib.\n"
+                 "Subcommands can be chained and run in order on one open port, e.g.\n"
+                 "  zavctl --sim sync 1=4000 2=9000 watch 1,2 --until-arrived read 1,2"};
+    app.require_subcommand(1, 0);
+    Options options;
+    app.add_option("--port", options.port, "serial device, e.g. /dev/ttyUSB0 or COM3");
+    app.add_option("--baud", options.baud, "baud rate")->capture_default_str();
+    app.add_option("--timeout-offset", options.timeout_offset, "ms added to every reply time-out")->capture_default_str();
+    app.add_flag("--no-echo", options.no_echo, "the line does not echo sent bytes back");
+    app.add_flag("--sim", options.sim, "run against a simulated bus started in this process");
+    app.add_option("--sim-ids", options.sim_ids, "servos on the simulated bus")->capture_default_str();
+
+    // What each subcommand does, run in the order given once the port is open.
+    std::map<const CLI::App *, std::function<int(Session &)>> actions;
+    auto one_id = [](const std::string &text, bool broadcast, int &id) {
+        if (parse_id(text, id, broadcast)) return true;
+        usage_error("'" + text + "' is not a servo id 0 to 31" + (broadcast ? " or 'all'" : ""));
+        return false;
+    };
+    auto id_list = [](const std::string &text, std::vector<int> &ids) {
+        if (zavsim::parse_id_list(text, ids)) return true;
+        usage_error("'" + text + "' is not a list of servo ids such as 1,2 or 0-5");
+        return false;
+    };
+
+    actions[app.add_subcommand("scan", "ping ids 0 to 31 and list the servos that answer")] = cmd_scan;
+
+    std::string ping_id;
+    auto *ping = app.add_subcommand("ping", "ping one servo");
+    ping->add_option("ID", ping_id, "servo id 0 to 31")->required();
+    actions[ping] = [&](Session &s) {
+        int id = 0;
+        return one_id(ping_id, false, id) ? cmd_ping(s, id) : 2;
+    };
+
+    std::string read_ids, read_register;
+    auto *read = app.add_subcommand("read", "read registers: all ten (default) or one by name or address:\n"
+                                            "id, torque, goal, sc2, sc1, present, sc3, sc4");
+    read->add_option("IDS", read_ids, "servo ids, e.g. 3 or 1,2")->required();
+    read->add_option("REGISTER", read_register, "register name or address, or 'all'");
+    actions[read] = [&](Session &s) {
+        std::vector<int> ids;
+        return id_list(read_ids, ids) ? cmd_read(s, ids, read_register) : 2;
+    };
+
+    std::string write_id, write_register;
+    long write_value = 0;
+    auto *write = app.add_subcommand("write", "write a register: torque (0/1), goal (3000-12000), sc2 or sc1 (1-127)");
+    write->add_option("ID", write_id, "servo id 0 to 31, or 'all'")->required();
+    write->add_option("REGISTER", write_register, "register name or address")->required();
+    write->add_option("VALUE", write_value, "value")->required();
+    actions[write] = [&](Session &s) {
+        int id = 0;
+        return one_id(write_id, true, id) ? cmd_write(s, id, write_register, write_value) : 2;
+    };
+
+    std::string move_id;
+    long move_goal = 0;
+    auto *move = app.add_subcommand("move", "take hold (torque on) and send a goal position");
+    move->add_option("ID", move_id, "servo id 0 to 31, or 'all'")->required();
+    move->add_option("GOAL", move_goal, "goal position 3000 to 12000")->required();
+    actions[move] = [&](Session &s) {
+        int id = 0;
+        return one_id(move_id, true, id) ? cmd_move(s, id, move_goal) : 2;
+    };
+
+    std::string release_ids;
+    auto *release = app.add_subcommand("release", "turn servos' torque off");
+    release->add_option("IDS", release_ids, "servo ids, e.g. 3 or 1,2")->required();
+    actions[release] = [&](Session &s) {
+        std::vector<int> ids;
+        return id_list(release_ids, ids) ? cmd_release(s, ids) : 2;
+    };
+
+    std::vector<std::string> pairs;
+    auto *sync = app.add_subcommand("sync", "send several goals in one sync write (each servo takes hold)");
+    sync->add_option("GOALS", pairs, "ID=GOAL pairs, e.g. 1=4000 2=9000")->required();
+    actions[sync] = [&](Session &s) { return cmd_sync(s, pairs); };
+
+    WatchOptions watch_options;
+    std::string watch_ids;
+    auto *watch = app.add_subcommand("watch", "live table of positions and readings");
+    watch->add_option("IDS", watch_ids, "servos to watch, e.g. 1,2 or 0-5")->required();
+    watch->add_option("--interval", watch_options.interval_ms, "ms between refreshes")->capture_default_str();
+    watch->add_option("--count", watch_options.count, "stop after this many refreshes");
+    watch->add_flag("--until-arrived", watch_options.until_arrived, "stop when every held servo is at its goal");
+    watch->add_option("--seconds", watch_options.seconds, "stop after this long")->capture_default_str();
+    actions[watch] = [&](Session &s) { return id_list(watch_ids, watch_options.ids) ? cmd_watch(s, watch_options) : 2; };
+
+    std::string raw_id;
+    int command = CMD_POSITION;
+    std::vector<int> data;
+    uint32_t reply_length = 3;
+    uint32_t timeout_ms = 100;
+    auto *raw = app.add_subcommand("raw", "send one packet and show the reply bytes");
+    raw->add_option("ID", raw_id, "servo id 0 to 31")->required();
+    raw->add_option("COMMAND", command, "command number: 4 position, 5 read parameter, 6 write parameter")->required();
+    raw->add_option("DATA", data, "data bytes (0x.. or decimal)");
+    raw->add_option("--reply", reply_length, "reply bytes to read (0: none)")->capture_default_str();
+    raw->add_option("--timeout", timeout_ms, "ms to wait for the reply")->capture_default_str();
+    actions[raw] = [&](Session &s) {
+        int id = 0;
+        return one_id(raw_id, false, id) ? cmd_raw(s, id, command, data, reply_length, timeout_ms) : 2;
+    };
+
+    CLI11_PARSE(app, argc, argv);
+
+    Session session(options);
+    if (!session.open()) return 1;
+    for (const CLI::App *sub : app.get_subcommands()) {
+        const int status = actions.at(sub)(session);
+        if (status != 0) return status;
+    }
+    return 0;
+}

@@ -1,0 +1,18 @@
+// Failure reports for people: the status-word flags by name and a sentence.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "zavlib.h"
+
+namespace zavctl {
+
+// "ERR_TIMEOUT | ERR_WRITE"; "none" for 0.
+std::string flag_names(StatusWord status);
+
+// What went wrong, for the servo id (BROADCAST_ID: any servo) and the reply
+// time-out that applied.
+std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms);
+
+} // namespace zavctl
