@@ -44,3 +44,13 @@ if(ZAV_BUILD_TESTS AND ZAV_DLL STREQUAL zavlib_x64)
   target_compile_options(windows_tests PRIVATE ${ZAV_WARNINGS})
   target_link_options(windows_tests PRIVATE -static)
 endif()
+
+if(ZAV_BUILD_TOOLS AND EXISTS /usr/include/CLI/CLI.hpp)
+  # CLI11 is header-only; take its headers alone, not the host's /usr/include.
+  file(COPY /usr/include/CLI DESTINATION ${CMAKE_BINARY_DIR}/cli11)
+  add_executable(zavctl tools/zavctl/main.cpp tools/zavctl/status_text.cpp)
+  target_include_directories(zavctl SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/cli11)
+  target_link_libraries(zavctl PRIVATE ${ZAV_DLL} zavsim_model)
+  target_compile_options(zavctl PRIVATE ${ZAV_WARNINGS})
+  target_link_options(zavctl PRIVATE -static)
+endif()

@@ -44,7 +44,7 @@ sanitizer_suite() {
 wine_suite() {
   cmake -S . -B build-x64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x64.cmake >/dev/null &&
     cmake --build build-x64 -j"$jobs" &&
-    scripts/wine-tests.sh build-x64 build/wine_relay
+    scripts/wine-tests.sh build-x64 build
 }
 
 x32_suite() {

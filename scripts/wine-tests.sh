@@ -2,10 +2,12 @@
 # Runs the 64-bit DLL's device suite under wine64: a relay joins two
 # pseudo-terminals that the Wine prefix sees as COM5 (the DLL's port) and COM6
 # (the simulated bus in the test program), with COM7 as the relay's control line.
-# Usage: scripts/wine-tests.sh BUILD_DIR_X64 RELAY_BINARY
+# Then runs zavctl.exe against zavsim on COM8.
+# Usage: scripts/wine-tests.sh BUILD_DIR_X64 LINUX_BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
-relay=$2
+linux_build=$(cd "$2" && pwd)
+relay=$linux_build/wine_relay
 
 wine64=$(command -v wine64 || true)
 [ -x /usr/lib/wine/wine64 ] && wine64=/usr/lib/wine/wine64
@@ -15,8 +17,10 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 relay_pid=""
+sim_pid=""
 cleanup() {
   [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null || true
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
   "$wineserver" -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -44,4 +48,32 @@ status=0
 ZAV_TEST_PORT=COM5 ZAV_TEST_SIM_PORT=COM6 ZAV_TEST_CTL_PORT=COM7 \
   "$wine64" windows_tests.exe --gtest_brief=0 >"$work/out.txt" 2>&1 </dev/null || status=$?
 tr -d '\r' <"$work/out.txt"
+
+echo "== zavctl.exe under wine64, against zavsim"
+"$linux_build/zavsim" --ids 1,4 --link "$work/zavsim-tty" >"$work/zavsim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do [ -e "$work/zavsim-tty" ] && break; sleep 0.05; done
+ln -sf "$work/zavsim-tty" "$WINEPREFIX/dosdevices/com8"
+checks_passed=0
+checks_failed=0
+expect() { # description, expected exit status, expected text, command...
+  local what=$1 want_status=$2 want_text=$3
+  shift 3
+  local out
+  out=$("$@" 2>&1 </dev/null; echo "exit=$?")
+  out=$(tr -d '\r' <<<"$out")
+  if grep -qF -- "$want_text" <<<"$out" && grep -qx "exit=$want_status" <<<"$out"; then
+    checks_passed=$((checks_passed + 1))
+    echo "ok: $what"
+  else
+    checks_failed=$((checks_failed + 1))
+    echo "FAILED: $what"
+    echo "$out"
+  fi
+}
+expect "scan finds servos 1 and 4" 0 "found 2 servos: 1,4" "$wine64" "$build/zavctl.exe" --port COM8 scan
+expect "a missing port is reported" 1 "cannot open COM250" "$wine64" "$build/zavctl.exe" --port COM250 ping 1
+expect "help" 0 "Usage:" "$wine64" "$build/zavctl.exe" --help
+echo "zavctl.exe checks: $checks_passed passed, $checks_failed failed"
+[ "$checks_failed" -eq 0 ] || status=1
 exit $status
