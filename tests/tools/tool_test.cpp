@@ -21,9 +21,10 @@ struct Result {
     std::string output; // standard output and standard error
 };
 
-Result run(const std::vector<std::string> &args) {
+// Starts a program with its standard output and error on a pipe; *out reads it.
+pid_t spawn(const std::vector<std::string> &args, int *out) {
     int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) return {};
+    if (pipe(pipe_fds) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(pipe_fds[1], 1);
@@ -36,11 +37,19 @@ Result run(const std::vector<std::string> &args) {
         _exit(127);
     }
     close(pipe_fds[1]);
+    *out = pipe_fds[0];
+    return pid;
+}
+
+Result run(const std::vector<std::string> &args) {
+    int out = -1;
+    const pid_t pid = spawn(args, &out);
     Result result;
+    if (pid < 0) return result;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<size_t>(n));
-    close(pipe_fds[0]);
+    while ((n = read(out, buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<size_t>(n));
+    close(out);
     int status = 0;
     waitpid(pid, &status, 0);
     result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
@@ -60,23 +69,9 @@ public:
         char dir[] = "/tmp/zavsim-test-XXXXXX";
         dir_ = mkdtemp(dir);
         link_ = dir_ + "/ttyZAV";
-        int pipe_fds[2];
-        if (pipe(pipe_fds) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(pipe_fds[1], 1);
-            dup2(pipe_fds[1], 2);
-            close(pipe_fds[0]);
-            std::vector<std::string> all = {ZAVSIM_PATH, "--link", link_};
-            all.insert(all.end(), args.begin(), args.end());
-            std::vector<char *> argv;
-            for (const std::string &a : all) argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(pipe_fds[1]);
-        out_ = pipe_fds[0];
+        std::vector<std::string> all = {ZAVSIM_PATH, "--link", link_};
+        all.insert(all.end(), args.begin(), args.end());
+        pid_ = spawn(all, &out_);
     }
 
     ~Simulator() {
