@@ -26,7 +26,7 @@ add_custom_command(TARGET ${ZAV_DLL} POST_BUILD
   COMMAND ${ZAV_DLLTOOL} -m ${ZAV_DLLTOOL_MACHINE} -d ${CMAKE_SOURCE_DIR}/src/${ZAV_DLL}.def -l ${ZAV_DLL}.lib
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM)
 
-if(ZAV_BUILD_TESTS AND ZAV_DLL STREQUAL zavlib_x64)
+if(ZAV_BUILD_TESTS AND ZAV_DLL STREQUAL zavlib_x64 AND EXISTS /usr/src/googletest/CMakeLists.txt)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
   add_library(zavsim_runner STATIC tools/sim/bus_runner.cpp)
