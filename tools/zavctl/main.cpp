@@ -179,6 +179,15 @@ int usage_error(const std::string &message) {
     return 2;
 }
 
+// Torque, goal and present position as the last exchange left them; these
+// ranges cause no bus traffic.
+void peek_image(PortHandle port, int id, uint8_t image[10]) {
+    const uint8_t target = static_cast<uint8_t>(id);
+    ZAV_ReadBlockData(port, target, 1, image + 1, 3, nullptr);
+    ZAV_ReadByteData(port, target, 6, image + 6, nullptr);
+    ZAV_ReadByteData(port, target, 7, image + 7, nullptr);
+}
+
 // ---------------------------------------------------------------------------
 // Subcommands
 
@@ -188,11 +197,8 @@ int cmd_scan(Session &s) {
     for (int id = 0; id <= 31; ++id) {
         if (!ZAV_Ping(s.port(), static_cast<uint8_t>(id), nullptr)) continue;
         uint8_t image[10] = {};
-        ZAV_ReadBlockData(s.port(), static_cast<uint8_t>(id), 1, image + 1, 3, nullptr); // from the image: no exchange
-        uint8_t present[2] = {};
-        ZAV_ReadByteData(s.port(), static_cast<uint8_t>(id), 6, &present[0], nullptr);
-        ZAV_ReadByteData(s.port(), static_cast<uint8_t>(id), 7, &present[1], nullptr);
-        std::printf("%-6d %-8s %d\n", id, image[1] ? "on" : "off", present[0] | present[1] << 8);
+        peek_image(s.port(), id, image);
+        std::printf("%-6d %-8s %d\n", id, image[1] ? "on" : "off", image[6] | image[7] << 8);
         found.push_back(id);
     }
     if (found.empty()) {
@@ -208,12 +214,9 @@ int cmd_scan(Session &s) {
 int cmd_ping(Session &s, int id) {
     StatusWord status = 0;
     if (!ZAV_Ping(s.port(), static_cast<uint8_t>(id), &status)) return s.fail("ping of servo " + std::to_string(id), status, id);
-    uint16_t present = 0;
-    uint8_t bytes[2];
-    ZAV_ReadByteData(s.port(), static_cast<uint8_t>(id), 6, &bytes[0], nullptr);
-    ZAV_ReadByteData(s.port(), static_cast<uint8_t>(id), 7, &bytes[1], nullptr);
-    present = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
-    std::printf("servo %d answered: present position %u\n", id, present);
+    uint8_t image[10] = {};
+    peek_image(s.port(), id, image);
+    std::printf("servo %d answered: present position %d\n", id, image[6] | image[7] << 8);
     return 0;
 }
 
