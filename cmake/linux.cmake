@@ -6,7 +6,7 @@ target_include_directories(zavlib PUBLIC include PRIVATE src)
 target_compile_options(zavlib PRIVATE ${ZAV_WARNINGS} -fvisibility=hidden -fno-exceptions -fno-rtti
                                       -fno-semantic-interposition)
 target_link_libraries(zavlib PRIVATE pthread)
-set_target_properties(zavlib PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 0)
+set_target_properties(zavlib PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 
 # The pseudo-terminal link between the model and a host.
 add_library(zavsim_pty STATIC tools/sim/pty_link.cpp tools/sim/bus_runner.cpp)
