@@ -10,5 +10,5 @@ done
 echo "== installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
-$sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+# One apt run at a time on this machine: parallel builds may ask at once.
+$sudo flock /tmp/zavlib-apt.lock sh -c 'apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"' apt "${missing[@]}"
