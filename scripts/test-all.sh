@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages; needs root or sudo), then builds
 # and runs every test: the Linux suites, the same suites under Address- and
-# UndefinedBehaviorSanitizer, the 64-bit DLL's device suite under wine64 and
-# the static checks of the 32-bit DLL.
+# UndefinedBehaviorSanitizer and under ThreadSanitizer with a thread stress run,
+# a bounded fuzzing run, the 64-bit DLL's device suite under wine64 and the
+# static checks of the 32-bit DLL.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64
+scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64 \
+  clang libclang-rt-14-dev gdb
 
 suites_passed=0
 suites_failed=0
@@ -41,6 +43,29 @@ sanitizer_suite() {
       ctest --test-dir build-asan --output-on-failure -j"$jobs"
 }
 
+# The suites again under ThreadSanitizer, then a long run of the thread stress
+# program (its watchdog prints every thread's stack if it deadlocks).
+tsan_suite() {
+  local flags="-fsanitize=thread -fno-omit-frame-pointer"
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAV_BUILD_TOOLS=OFF -DZAV_ALLOC_TESTS=OFF \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
+    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null &&
+    cmake --build build-tsan -j"$jobs" &&
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -j"$jobs" &&
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/thread_stress --seconds 60
+}
+
+# libFuzzer for about a minute from the checked-in seeds; new inputs go to
+# build-fuzz/corpus, a finding to build-fuzz/crash-*.
+fuzz_suite() {
+  cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZAV_BUILD_FUZZ=ON -DZAV_BUILD_TESTS=OFF -DZAV_BUILD_TOOLS=OFF >/dev/null &&
+    cmake --build build-fuzz -j"$jobs" --target zavlib_fuzz &&
+    mkdir -p build-fuzz/corpus &&
+    build-fuzz/zavlib_fuzz -max_total_time=60 -timeout=30 -print_final_stats=1 -artifact_prefix=build-fuzz/ \
+      build-fuzz/corpus fuzz/corpus
+}
+
 wine_suite() {
   cmake -S . -B build-x64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x64.cmake >/dev/null &&
     cmake --build build-x64 -j"$jobs" &&
@@ -55,6 +80,8 @@ x32_suite() {
 
 run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
 run_suite "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_suite
+run_suite "ThreadSanitizer suites and stress test" tsan_suite
+run_suite "fuzzing (bounded)" fuzz_suite
 run_suite "zavlib_x64.dll under wine64" wine_suite
 run_suite "zavlib_x32.dll export, import and calling-convention checks" x32_suite
 

@@ -355,8 +355,10 @@ int main(int argc, char **argv) {
         for (std::thread &t : pool) t.join();
         for (const Tally &t : tallies) total.add(t);
 
-        // Settings restored, the port must work as before the storm.
-        ZAV_SetEchoCancel(1);
+        // Settings restored, the port must work as before the storm. Without
+        // echo, whose 50 ms limit a loaded machine may miss; the reply gets a second.
+        runner.with_bus([](zavsim::ServoBus &b) { b.options().echo = false; });
+        ZAV_SetEchoCancel(0);
         ZAV_SetBaudrate(port, 115200);
         ZAV_SetTimeOutOffset(port, 1000);
         for (uint8_t id = 0; id < 8; ++id) {
@@ -367,6 +369,7 @@ int main(int argc, char **argv) {
             }
         }
         if (!ZAV_ClosePort(port)) usable_after = false;
+        ZAV_SetEchoCancel(1);
     }
     const int descriptors_after = open_descriptors();
 
