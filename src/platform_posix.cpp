@@ -109,7 +109,12 @@ bool change_baud(Device device, uint32_t baud) {
 
 bool query(Device device) {
     termios2 tio{};
-    return device != kInvalidDevice && ioctl(fd_of(device), TCGETS2, &tio) == 0;
+    if (device == kInvalidDevice || ioctl(fd_of(device), TCGETS2, &tio) != 0) return false;
+    // A line whose far end has gone reports a hang-up to poll at once; its
+    // settings stop answering only a moment later (a pseudo-terminal's master
+    // side wakes the reader before it hangs the line up).
+    pollfd pfd{fd_of(device), 0, 0};
+    return poll(&pfd, 1, 0) >= 0 && (pfd.revents & (POLLHUP | POLLNVAL)) == 0;
 }
 
 void purge(Device device, Purge what) {
