@@ -113,13 +113,14 @@ class ZavError(Exception):
         return flag_names(self.flags)
 
 
-def _explain(flags: int, servo_id: Optional[int], reply_timeout_ms: Optional[int]) -> str:
+def _explain(flags: int, servo_id: Optional[int], reply_timeout_ms: Optional[int],
+             address_reason: str = "the register range or the data is not valid (registers are 0 to 9)") -> str:
     servo = "one of the servos" if servo_id in (None, BROADCAST_ID) else f"servo {servo_id}"
     within = f"within {reply_timeout_ms} ms" if reply_timeout_ms is not None else "within its time-out"
     reasons = [
         (ERR_HANDLE, "the port is closed"),
         (ERR_ID, "servo ids are 0 to 31 (254 addresses all in a write)"),
-        (ERR_ADDRESS, "the register range or the data is not valid (registers are 0 to 9)"),
+        (ERR_ADDRESS, address_reason),
         (ERR_PORT, "the port could not be written to (is the adapter still connected?)"),
         (ERR_TIMEOUT, f"no reply from {servo} {within}"),
         (ERR_REPLY, f"{servo} answered, but the reply did not match the request "
@@ -323,14 +324,14 @@ class Port:
         ok = function(self._handle, *arguments, ctypes.byref(status))
         return bool(ok), status.value
 
-    def _check(self, ok: bool, status: int, call: str, servo_id: Optional[int]) -> None:
+    def _check(self, ok: bool, status: int, call: str, servo_id: Optional[int], **reasons: str) -> None:
         """Raises unless the call succeeded with an empty status word; a success with flags
         left in the word (a broadcast or sync write that stopped at a failing servo, or a
         block write whose earlier step failed) is a partial failure."""
         if ok and status == 0:
             return
         partial = ok
-        text = _explain(status, servo_id, self.reply_timeout_ms())
+        text = _explain(status, servo_id, self.reply_timeout_ms(), **reasons)
         if partial:
             text += "; what came before the failure was written"
         raise ZavError(f"{call} failed on {self._device}: {text} [{' | '.join(flag_names(status)) or 'no flags'}]",
@@ -402,9 +403,9 @@ class Port:
         order, under one lock: for example goal positions of servos that hold torque
         (a released servo drops its goal). The library stops at the first servo that
         fails; the ones before it keep their new value (ZavError with ``partial`` True).
-        The library takes two-byte registers this way; a block of one-byte records
-        (torque_enable, sc2_value, sc1_value) has a shape it refuses (ERR_ADDRESS), so
-        write those servo by servo."""
+        The library takes 1 to 30 servos of a two-byte register; it refuses a block of
+        one-byte records (torque_enable, sc2_value, sc1_value) for its shape
+        (ERR_ADDRESS), so write those servo by servo."""
         call = f"sync_write({register!r}, {dict(values)!r})"
         address, width, _ = _register(register, call)
         block = bytearray([address, width])
@@ -413,7 +414,8 @@ class Port:
             block += _fit(value, 8 * width, "value", ERR_WRITE, call, servo).to_bytes(width, "little")
         data = _native.byte_array(block)
         ok, status = self._run(_native.library().ZAV_WriteSyncData, data, len(block))
-        self._check(ok, status, call, None)
+        shape = "one sync write takes 1 to 30 servos of a two-byte register (registers are 0 to 9)"
+        self._check(ok, status, call, None, address_reason=shape)
 
     def read_block(self, id: int, address: int, length: int) -> bytes:
         """The raw bytes of ``length`` registers from ``address`` of servo ``id``'s image,
