@@ -24,10 +24,11 @@ BUNDLE = [path for path in os.environ.get("ZAVLIB_BUNDLE", "").split(os.pathsep)
 class BuildPyWithLibrary(build_py):
     def run(self):
         super().run()
+        target = os.path.join(self.build_lib, "zavlib", "_lib")
+        shutil.rmtree(target, ignore_errors=True)  # a copy left by an earlier bundling build
         if not BUNDLE:
             return
-        target = os.path.join(self.build_lib, "zavlib", "_lib")
-        os.makedirs(target, exist_ok=True)
+        os.makedirs(target)
         for path in BUNDLE:
             if not os.path.isfile(path):
                 raise SystemExit(f"ZAVLIB_BUNDLE: {path} is not a file")
