@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages; needs root or sudo), then builds
 # and runs every test: the Linux suites, the same suites under Address- and
-# UndefinedBehaviorSanitizer, the 64-bit DLL's device suite under wine64 and
-# the static checks of the 32-bit DLL.
+# UndefinedBehaviorSanitizer, the 64-bit DLL's device suite under wine64, the
+# static checks of the 32-bit DLL, and the language bindings against zavsim.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64
+scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64 \
+  python3-venv python3-pytest python3-setuptools python3-wheel mono-devel
 
 suites_passed=0
 suites_failed=0
@@ -53,10 +54,17 @@ x32_suite() {
     scripts/check-x32.sh build-x86/zavlib_x32.dll
 }
 
+bindings_suite() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    cmake --build build -j"$jobs" --target zavlib zavsim &&
+    bindings/run-tests.sh build
+}
+
 run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
 run_suite "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_suite
 run_suite "zavlib_x64.dll under wine64" wine_suite
 run_suite "zavlib_x32.dll export, import and calling-convention checks" x32_suite
+run_suite "Python and C# bindings against zavsim, and every binding's declarations" bindings_suite
 
 echo
 echo "suites: $suites_passed passed, $suites_failed failed"

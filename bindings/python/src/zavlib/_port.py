@@ -185,8 +185,9 @@ class Port:
     - A goal position written to a released servo is dropped. Take hold first: write
       ``torque_enable`` 1 (the servo holds where it stands), or use ``move()``.
     - Opening a device that is already open in this process closes the earlier Port.
-    - Use a Port from one thread at a time, or serialise raw ``tx``/``rx`` yourself; never
-      close it while another thread uses it.
+    - The library serialises servo calls made on one Port from several threads; raw
+      ``tx``/``rx`` it does not, so serialise those yourself. Never close a Port while
+      another thread uses it.
     """
 
     def __init__(self, device: Union[str, "os.PathLike[str]"], baudrate: int = 115200) -> None:
