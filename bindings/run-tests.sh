@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The bindings against the library and zavsim: the declaration check of every binding,
-# the README's Python install line and example as written, the Python package's tests,
-# the wheel tags with and without a bundled library, and the C# tests under Mono.
+# the Python package's type hints, the README's Python install line and example as
+# written, the Python package's tests, the wheel tags with and without a bundled
+# library, and the C# tests under Mono.
 # Usage: bindings/run-tests.sh LINUX_BUILD_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -65,28 +66,26 @@ python_tests() {
     "$work/zavlib-venv/bin/python" -m pytest -q -p no:cacheprovider "$repo/bindings/python/tests")
 }
 
-# A wheel with the library inside carries the platform's tag and loads its own copy.
+# A wheel with the library inside carries the platform's tag and loads its own copy; a
+# pure wheel built after it in the same tree is tagged any and holds no library.
 wheel_tags() {
   cp -r bindings/python "$work/package"
   rm -rf "$work/package/build"
   local venv=$work/zavlib-venv/bin
-  "$venv/pip" wheel -q --no-build-isolation --no-index --no-deps -w "$work/pure" "$work/package" &&
-    ZAVLIB_BUNDLE=$library "$venv/pip" wheel -q --no-build-isolation --no-index --no-deps -w "$work/bundled" "$work/package" &&
-    "$venv/pip" wheel -q --no-build-isolation --no-index --no-deps -w "$work/pure-again" "$work/package" || return 1
-  ls "$work/pure" "$work/bundled" "$work/pure-again"
-  ls "$work/pure"/zavlib-*-py3-none-any.whl "$work/pure-again"/zavlib-*-py3-none-any.whl \
-    "$work/bundled"/zavlib-*-py3-none-linux_*.whl >/dev/null || return 1
-  if "$python" -m zipfile -l "$work/pure-again"/*.whl >"$work/pure-again.txt" && grep "_lib/" "$work/pure-again.txt"; then
+  ZAVLIB_BUNDLE=$library "$venv/pip" wheel -q --no-build-isolation --no-index --no-deps -w "$work/bundled" "$work/package" &&
+    "$venv/pip" wheel -q --no-build-isolation --no-index --no-deps -w "$work/pure" "$work/package" || return 1
+  ls "$work/bundled" "$work/pure"
+  ls "$work/bundled"/zavlib-*-py3-none-linux_*.whl "$work/pure"/zavlib-*-py3-none-any.whl >/dev/null || return 1
+  if "$python" -m zipfile -l "$work/pure"/*.whl >"$work/pure.txt" && grep "_lib/" "$work/pure.txt"; then
     echo "a pure wheel built after a bundling one holds its library"
     return 1
   fi
-  "$python" -m venv --system-site-packages "$work/bundled-venv" &&
-    "$work/bundled-venv/bin/pip" install -q --no-index "$work/bundled"/*.whl &&
-    (cd "$work" && env -u ZAVLIB_LIBRARY -u LD_LIBRARY_PATH "$work/bundled-venv/bin/python" -c '
+  "$venv/pip" install -q --no-index --target "$work/bundled-site" "$work/bundled"/*.whl &&
+    (cd "$work" && env -u ZAVLIB_LIBRARY -u LD_LIBRARY_PATH PYTHONPATH="$work/bundled-site" "$python" -c '
 import zavlib, zavlib._native as native
 zavlib.clock()
 print("loaded", native._library._name)
-assert "/site-packages/zavlib/_lib/libzavlib.so.1" in native._library._name')
+assert native._library._name.endswith("/bundled-site/zavlib/_lib/libzavlib.so.1")')
 }
 
 csharp_tests() {
@@ -100,6 +99,8 @@ csharp_tests() {
 }
 
 step "declarations of every binding match include/zavlib.h" "$python" bindings/check_declarations.py
+step "type hints of the Python package (mypy --strict, as Python 3.9)" \
+  "$python" -m mypy --strict --python-version 3.9 --cache-dir "$work/mypy" bindings/python/src/zavlib
 step "the README's Python install line and example" readme_python
 step "Python package tests (pytest, against zavsim)" python_tests
 step "wheel tags, and a bundled library loads from the package" wheel_tags

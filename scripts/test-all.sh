@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64 \
-  python3-venv python3-pytest python3-setuptools python3-wheel mono-devel
+  python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel
 
 suites_passed=0
 suites_failed=0

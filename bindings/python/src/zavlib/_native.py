@@ -8,7 +8,7 @@ import os
 import sys
 import threading
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 _HANDLE = ctypes.c_void_p
 _BOOL = ctypes.c_uint8  # one-byte result: 1 success, 0 failure
@@ -55,15 +55,14 @@ def system_library(platform: str = sys.platform, is_64bit: bool = sys.maxsize > 
     return "libzavlib.so.1", False
 
 
-def candidates(environment: Optional[Dict[str, str]] = None, platform: str = sys.platform,
+def candidates(environment: Optional[Mapping[str, str]] = None, platform: str = sys.platform,
                is_64bit: bool = sys.maxsize > 2**32) -> List[Tuple[str, str]]:
     """(where, what to load) in the order they are tried.
 
     A set ZAVLIB_LIBRARY is the only candidate: a library named on purpose is never
     silently replaced by another one.
     """
-    environment = os.environ if environment is None else environment
-    explicit = environment.get(ENVIRONMENT_VARIABLE, "")
+    explicit = (os.environ if environment is None else environment).get(ENVIRONMENT_VARIABLE, "")
     if explicit:
         return [(ENVIRONMENT_VARIABLE, explicit)]
     name, _ = system_library(platform, is_64bit)
@@ -85,9 +84,10 @@ def _declare(library: Any) -> Any:
     return library
 
 
-def load(environment: Optional[Dict[str, str]] = None) -> Any:
+def load(environment: Optional[Mapping[str, str]] = None) -> Any:
     """Loads the library from the first candidate that works and declares its functions."""
-    environment = os.environ if environment is None else environment
+    if environment is None:
+        environment = os.environ
     _, stdcall = system_library()
     loader: Callable[[str], Any] = getattr(ctypes, "WinDLL") if stdcall else ctypes.CDLL
     tried: List[str] = []
