@@ -11,6 +11,8 @@ from typing import Callable, Iterator, List
 
 import pytest
 
+import zavlib
+
 REPOSITORY = Path(__file__).resolve().parents[3]
 ZAVSIM = os.environ.get("ZAVSIM", str(REPOSITORY / "build" / "zavsim"))
 
@@ -54,3 +56,27 @@ def bus() -> Iterator[Callable[..., str]]:
         process.wait(timeout=10)
         process.stdout.close()
     shutil.rmtree(directory, ignore_errors=True)
+
+
+# The library reads each packet's echo back within a fixed 50 ms, which a loaded machine
+# can miss; tests that are not about the echo use a bus without one.
+QUIET = ("--no-echo",)
+REPLY_TIMEOUT_OFFSET_MS = 300  # generous: replies come late on a loaded machine
+
+
+@pytest.fixture
+def port(bus: Callable[..., str]) -> Iterator[Callable[..., zavlib.Port]]:
+    """port("--ids", "1", ...) starts a bus without echo and returns a Port on it, set for
+    that bus and for slow replies; closed after the test."""
+    opened: List[zavlib.Port] = []
+
+    def open_port(*options: str) -> zavlib.Port:
+        opened.append(zavlib.Port(bus(*QUIET, *options)))
+        opened[-1].echo_cancel = False
+        opened[-1].timeout_offset = REPLY_TIMEOUT_OFFSET_MS
+        return opened[-1]
+
+    yield open_port
+    for each in opened:
+        each.echo_cancel = True  # the library's default, for the tests that follow
+        each.close()
