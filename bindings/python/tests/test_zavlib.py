@@ -1,6 +1,5 @@
 """The Python package against the library and a simulated bus."""
 
-import os
 import subprocess
 import sys
 import time
