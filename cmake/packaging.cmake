@@ -41,7 +41,6 @@ endif()
 set(CPACK_PACKAGE_NAME zavlib)
 set(CPACK_PACKAGE_VENDOR "the zavlib developers")
 set(CPACK_PACKAGE_CONTACT ${ZAV_PACKAGE_CONTACT})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "drive serial-bus servo motors")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
@@ -61,15 +60,16 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zavlib-tools)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
-string(CONCAT CPACK_COMPONENT_RUNTIME_DESCRIPTION
+# The first line of each description is the package's summary.
+string(CONCAT CPACK_DEBIAN_RUNTIME_DESCRIPTION
     "drive serial-bus servo motors (shared library)\n"
     "zavlib drives up to 32 serial-bus servo motors on one serial line through a\n"
     "plain C interface. This package holds the shared library.")
-string(CONCAT CPACK_COMPONENT_DEV_DESCRIPTION
+string(CONCAT CPACK_DEBIAN_DEV_DESCRIPTION
     "drive serial-bus servo motors (development files)\n"
     "The C header, the link symlink, the CMake package (find_package(zavlib 1))\n"
     "and the pkg-config file (zavlib) for building programs with zavlib.")
-string(CONCAT CPACK_COMPONENT_TOOLS_DESCRIPTION
+string(CONCAT CPACK_DEBIAN_TOOLS_DESCRIPTION
     "drive serial-bus servo motors (command-line tool and virtual bus)\n"
     "zavctl scans, reads, writes and moves servos from the command line; zavsim\n"
     "is a virtual servo bus on a pseudo-terminal for trying without hardware.")
@@ -77,15 +77,19 @@ string(CONCAT CPACK_COMPONENT_TOOLS_DESCRIPTION
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON) # a shlibs file and the ldconfig trigger
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON) # a shlibs file for packages built against it
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers) # ldconfig
 
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps knows only the build machine's libraries: name what the
   # Debian 12 cross toolchains link against.
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34)")
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The tools' libzavlib.so.1 is this build's; the component dependency names its package.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
 endif()
 
 # Debian wants the licence in every package's documentation folder.
