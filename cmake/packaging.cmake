@@ -82,10 +82,17 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers) # ldconfig
 
 if(CMAKE_CROSSCOMPILING)
-  # dpkg-shlibdeps knows only the build machine's libraries: name what the
-  # Debian 12 cross toolchains link against.
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34)")
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+  # dpkg-shlibdeps knows only the build machine's libraries. What Debian 12's
+  # cross toolchains link against (objdump -T of the arm64 and armhf builds):
+  # GLIBC_2.34, GLIBCXX_3.4.29 (libstdc++ of gcc 11) and libgcc_s; on 32-bit ARM
+  # the library itself needs libgcc_s too, for the EABI division helpers (GCC_3.5).
+  if(ZAV_DEB_ARCH MATCHES "^arm(hf|el)$")
+    set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5)")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 11)")
+  else()
+    set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34)")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+  endif()
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # The tools' libzavlib.so.1 is this build's; the component dependency names its package.
