@@ -2,14 +2,17 @@
 # Installs what is missing (Debian packages; needs root or sudo), then builds
 # and runs every test: the Linux suites, the same suites under Address- and
 # UndefinedBehaviorSanitizer and under ThreadSanitizer with a thread stress run,
-# a bounded fuzzing run, the 64-bit DLL's device suite under wine64 and the
-# static checks of the 32-bit DLL.
+# a bounded fuzzing run, the 64-bit DLL's device suite under wine64, the
+# static checks of the 32-bit DLL, the installed and packaged library with its
+# consumers, what Visual Studio callers of the DLLs and the header meet, and the
+# language bindings against zavsim.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64 \
-  clang libclang-rt-14-dev gdb
+  python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
+  clang lld llvm pkg-config dpkg-dev file libclang-rt-14-dev gdb
 
 suites_passed=0
 suites_failed=0
@@ -78,12 +81,31 @@ x32_suite() {
     scripts/check-x32.sh build-x86/zavlib_x32.dll
 }
 
+# Needs the Linux, x64 and x86 builds above; leaves the .deb files in build/ and
+# the Windows zip in build-windows/.
+package_suite() {
+  scripts/package-tests.sh build build-x64 build-x86
+}
+
+msvc_suite() {
+  scripts/msvc-tests.sh build-x64 build-x86
+}
+
+bindings_suite() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    cmake --build build -j"$jobs" --target zavlib zavsim &&
+    bindings/run-tests.sh build
+}
+
 run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
 run_suite "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_suite
 run_suite "ThreadSanitizer suites and stress test" tsan_suite
 run_suite "fuzzing (bounded)" fuzz_suite
 run_suite "zavlib_x64.dll under wine64" wine_suite
 run_suite "zavlib_x32.dll export, import and calling-convention checks" x32_suite
+run_suite "Install, Debian packages, Windows zip and their consumers" package_suite
+run_suite "Visual Studio import libraries and the public header" msvc_suite
+run_suite "Python and C# bindings against zavsim, and every binding's declarations" bindings_suite
 
 echo
 echo "suites: $suites_passed passed, $suites_failed failed"
