@@ -149,9 +149,8 @@ private:
     }
 
     // A heap block of exactly n bytes from the input (n at most cap), or null.
-    std::unique_ptr<uint8_t[]> pick_block(uint32_t n, uint32_t cap, bool *is_null) {
-        *is_null = n > cap || in_.ConsumeProbability<float>() < 0.05f;
-        if (*is_null) return nullptr;
+    std::unique_ptr<uint8_t[]> pick_block(uint32_t n, uint32_t cap) {
+        if (n > cap || in_.ConsumeProbability<float>() < 0.05f) return nullptr;
         std::unique_ptr<uint8_t[]> block(new uint8_t[n]);
         const std::vector<uint8_t> bytes = in_.ConsumeBytes<uint8_t>(n);
         for (uint32_t i = 0; i < n; ++i) block[i] = i < bytes.size() ? bytes[i] : static_cast<uint8_t>(i);
@@ -244,8 +243,7 @@ private:
             const uint32_t id = in_.ConsumeIntegral<uint32_t>();
             const int32_t command = in_.ConsumeIntegral<int32_t>();
             const uint32_t length = pick_length(110);
-            bool null_data = false;
-            auto data = pick_block(length, 128, &null_data);
+            auto data = pick_block(length, 128);
             const bool ok = ZAV_TxPacket(handle, id, command, data.get(), length, status_ptr);
             // The raw calls leave the word alone on success.
             if (with_status) REQUIRE(ok ? status == before : one_flag_of(status, ERR_HANDLE | ERR_PORT | ERR_ID | ERR_ADDRESS));
@@ -255,8 +253,7 @@ private:
             PortHandle handle = pick_handle();
             const uint32_t count = pick_length(12);
             const uint32_t timeout = in_.ConsumeBool() ? in_.ConsumeIntegralInRange<uint32_t>(0, 100) : in_.ConsumeIntegral<uint32_t>();
-            bool null_buffer = false;
-            auto buffer = pick_block(count, 64, &null_buffer);
+            auto buffer = pick_block(count, 64);
             uint32_t got = 0xDEADBEEF;
             const bool with_got = in_.ConsumeBool();
             const bool ok = ZAV_RxPacket(handle, buffer.get(), count, with_got ? &got : nullptr, timeout, status_ptr);
@@ -310,8 +307,7 @@ private:
             bool ok = false;
             if (which == 13) {
                 const uint32_t length = pick_length(12);
-                bool null_data = false;
-                auto data = pick_block(length, 16, &null_data);
+                auto data = pick_block(length, 16);
                 ok = ZAV_WriteBlockData(handle, id, address, data.get(), length, status_ptr);
             }
             if (which == 14) ok = ZAV_WriteWordData(handle, id, address, in_.ConsumeIntegral<uint16_t>(), status_ptr);
@@ -322,8 +318,7 @@ private:
         case 16: { // sync write
             PortHandle handle = pick_handle();
             const uint32_t length = pick_length(96);
-            bool null_data = false;
-            auto data = pick_block(length, 128, &null_data);
+            auto data = pick_block(length, 128);
             const bool ok = ZAV_WriteSyncData(handle, data.get(), length, status_ptr);
             check_flags(ok);
             if (!ok && with_status) REQUIRE(one_flag_of(status, ERR_HANDLE | ERR_PORT | ERR_ADDRESS));
