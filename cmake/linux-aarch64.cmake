@@ -1,0 +1,5 @@
+# Cross build for 64-bit ARM Linux (Raspberry Pi OS 64-bit, Debian arm64).
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(ZAV_LINUX_TRIPLET aarch64-linux-gnu)
+set(ZAV_QEMU_CPU aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross-common.cmake)
