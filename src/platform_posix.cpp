@@ -88,8 +88,8 @@ bool lacks_termios2(int fd) {
     return ioctl(fd, TCGETS, &classic) == 0;
 }
 
-// Writes classic settings and reads the rate back: the call succeeds when any
-// part was taken, and an emulator may drop a rate code it does not carry.
+// Writes classic settings and reads the rate back: a driver reports the rate
+// it really set, and an emulator may drop a rate code it does not carry.
 bool write_classic(int fd, const termios &tio) {
     termios now{};
     return ioctl(fd, TCSETS, &tio) == 0 && ioctl(fd, TCGETS, &now) == 0 &&
