@@ -60,6 +60,8 @@ x32_suite() {
 # - LineSettingsAreRawAndCloseClearsExclusiveMode reads the exclusive flag (TIOCGEXCL).
 arm_excluded='^(DeviceTest\.AnyBaudRate|PosixDevice\.LineSettingsAreRawAndCloseClearsExclusiveMode)$'
 
+# The tests run one at a time: emulated programs are several times slower, and
+# the device tests' reply windows are real time.
 arm_suite() {
   local target failed=0
   for target in aarch64 armhf; do
@@ -68,7 +70,7 @@ arm_suite() {
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
       cmake --build "build-$target" -j"$jobs" &&
       [ -x "build-$target/zavsim" ] && [ -x "build-$target/zavctl" ] &&
-      ctest --test-dir "build-$target" --output-on-failure --no-tests=error -j"$jobs" -E "$arm_excluded" ||
+      ctest --test-dir "build-$target" --output-on-failure --no-tests=error -E "$arm_excluded" ||
       failed=1
   done
   [ "$failed" -eq 0 ]
