@@ -2,7 +2,8 @@
 # pseudo-terminal integration tests and the tools.
 
 add_library(zavlib SHARED src/zavlib.cpp src/platform_posix.cpp)
-target_include_directories(zavlib PUBLIC include PRIVATE src)
+target_include_directories(zavlib PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
+                                         $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}> PRIVATE src)
 target_compile_options(zavlib PRIVATE ${ZAV_WARNINGS} -fvisibility=hidden -fno-exceptions -fno-rtti
                                       -fno-semantic-interposition)
 target_link_libraries(zavlib PRIVATE pthread)
