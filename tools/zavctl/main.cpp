@@ -150,7 +150,8 @@ private:
         if (!S_ISCHR(info.st_mode)) return "it is not a serial device";
 #endif
         (void)device;
-        return "the port is held by another program, or it is not a serial port";
+        return "the port is held by another program, does not take " + std::to_string(baud) +
+               " baud, or is not a serial port";
     }
 
     Options options_;
