@@ -37,10 +37,11 @@ int64_t monotonic_ns() {
 
 // Waits until fd is ready for events or the deadline passes.
 // Returns the revents seen (0 on time-out).
+// A deadline already passed still looks once, so that bytes queued by then are taken.
 short wait_ready(int fd, short events, int64_t deadline_ns) {
     for (;;) {
-        const int64_t left = deadline_ns - monotonic_ns();
-        if (left <= 0) return 0;
+        int64_t left = deadline_ns - monotonic_ns();
+        if (left < 0) left = 0;
         pollfd pfd{fd, events, 0};
         timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
         const int r = ppoll(&pfd, 1, &wait, nullptr);
@@ -146,24 +147,21 @@ bool read(Device device, uint8_t *buffer, uint32_t count, uint32_t *got, uint32_
     const int64_t deadline = monotonic_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
     uint32_t done = 0;
     bool ok = true;
-    bool hung_up = false;
     while (done < count) {
+        // Wait first: right after a write the echo or the reply is not queued
+        // yet, and a read that finds nothing would be a system call for nothing.
+        const short ready = wait_ready(fd, POLLIN, deadline);
+        if (ready == 0) break; // deadline
         const ssize_t n = ::read(fd, buffer + done, count - done);
         if (n > 0) {
             done += static_cast<uint32_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        // With VMIN = VTIME = 0 a terminal returns 0 when nothing is queued,
-        // and also once the far end has hung up.
-        if ((n < 0 && errno != EAGAIN) || hung_up) {
-            ok = n >= 0;
-            break;
-        }
-        const short ready = wait_ready(fd, POLLIN, deadline);
-        if (ready == 0) break; // deadline
-        // A hang-up or error: drain what is queued, then end instead of spinning.
-        if ((ready & (POLLHUP | POLLERR | POLLNVAL)) != 0) hung_up = true;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        // Ready but nothing to read: with VMIN = VTIME = 0 that is a hang-up
+        // (once whatever was queued has been drained); end instead of spinning.
+        ok = n >= 0;
+        break;
     }
     *got = done;
     return ok;
