@@ -9,7 +9,8 @@ add_executable(zavsim tools/zavsim/main.cpp)
 target_link_libraries(zavsim PRIVATE zavsim_pty zavsim_trace)
 target_compile_options(zavsim PRIVATE ${ZAV_WARNINGS})
 
-add_executable(zavctl tools/zavctl/main.cpp tools/zavctl/status_text.cpp)
+add_executable(zavctl tools/zavctl/main.cpp tools/zavctl/status_text.cpp tools/zavctl/doctor.cpp
+                      tools/zavctl/line_info.cpp tools/zavctl/capture_relay.cpp)
 target_link_libraries(zavctl PRIVATE zavlib zavsim_pty)
 target_compile_options(zavctl PRIVATE ${ZAV_WARNINGS})
 
