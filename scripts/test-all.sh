@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64
+scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64 tshark
 
 suites_passed=0
 suites_failed=0
@@ -53,7 +53,17 @@ x32_suite() {
     scripts/check-x32.sh build-x86/zavlib_x32.dll
 }
 
+# zavctl doctor against simulated line faults, the Wireshark dissector under
+# tshark, and one brief run of the exchange benchmark (figures only, no limits).
+diagnostics_suite() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    cmake --build build -j"$jobs" --target diagnostics_tests exchange_bench &&
+    build/diagnostics_tests &&
+    build/exchange_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 --benchmark_color=false
+}
+
 run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
+run_suite "Diagnostics: zavctl doctor, Wireshark dissector, exchange benchmark" diagnostics_suite
 run_suite "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_suite
 run_suite "zavlib_x64.dll under wine64" wine_suite
 run_suite "zavlib_x32.dll export, import and calling-convention checks" x32_suite

@@ -38,6 +38,7 @@ void BusRunner::run() {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
     constexpr double kIdlePollMs = 5.0;
+    constexpr double kSpinBelowMs = 0.2;
     uint8_t buffer[512];
     double last_byte_ms = monotonic_ms();
     while (!stopping_) {
@@ -47,7 +48,10 @@ void BusRunner::run() {
             const double now = monotonic_ms();
             for (const Emission &e : queue_) wait = std::min(wait, std::max(0.0, e.at_ms - now));
         }
-        const std::size_t n = io_.read_some(buffer, sizeof buffer, wait);
+        // An emission due within a fraction of a millisecond is waited for by
+        // checking without sleeping: a sleeping thread wakes tens of
+        // microseconds late, longer than a byte takes at high rates.
+        const std::size_t n = io_.read_some(buffer, sizeof buffer, wait < kSpinBelowMs ? 0.0 : wait);
 
         std::vector<Emission> due;
         {
