@@ -18,9 +18,11 @@ work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 relay_pid=""
 sim_pid=""
+doctor_sim_pid=""
 cleanup() {
   [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null || true
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  [ -n "$doctor_sim_pid" ] && kill "$doctor_sim_pid" 2>/dev/null || true
   "$wineserver" -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -54,6 +56,11 @@ echo "== zavctl.exe under wine64, against zavsim"
 sim_pid=$!
 for _ in $(seq 100); do [ -e "$work/zavsim-tty" ] && break; sleep 0.05; done
 ln -sf "$work/zavsim-tty" "$WINEPREFIX/dosdevices/com8"
+# A second bus for the doctor: Wine cannot configure one pseudo-terminal twice.
+"$linux_build/zavsim" --ids 1,4 --link "$work/doctor-tty" >"$work/doctor-sim.log" 2>&1 &
+doctor_sim_pid=$!
+for _ in $(seq 100); do [ -e "$work/doctor-tty" ] && break; sleep 0.05; done
+ln -sf "$work/doctor-tty" "$WINEPREFIX/dosdevices/com9"
 checks_passed=0
 checks_failed=0
 expect() { # description, expected exit status, expected text, command...
@@ -74,6 +81,8 @@ expect() { # description, expected exit status, expected text, command...
 expect "scan finds servos 1 and 4" 0 "found 2 servos: 1,4" "$wine64" "$build/zavctl.exe" --port COM8 scan
 expect "a missing port is reported" 1 "cannot open COM250" "$wine64" "$build/zavctl.exe" --port COM250 ping 1
 expect "help" 0 "Usage:" "$wine64" "$build/zavctl.exe" --help
+expect "doctor finds the echo and both servos" 0 "servos-answer" "$wine64" "$build/zavctl.exe" --port COM9 --timeout-offset 100 doctor --ids 1,4 --count 20
+expect "--capture is refused with a reason" 1 "--capture is not available" "$wine64" "$build/zavctl.exe" --capture "$work/x.pcap" --port COM8 scan
 echo "zavctl.exe checks: $checks_passed passed, $checks_failed failed"
 [ "$checks_failed" -eq 0 ] || status=1
 exit $status
