@@ -111,7 +111,7 @@ local function start_request(frame, offset, bytes, time)
     local cmd = math.floor(bytes[1] / 32)
     local req = {
         frame = frame, offset = offset, bytes = bytes, command = cmd, id = bytes[1] % 32,
-        time = time, echo_got = 0, reply = {}, complete = false,
+        time = time, echo_got = 0, reply = {}, complete = false, echo_entries = {},
     }
     if cmd == 4 and #bytes == 3 then
         req.goal = (bytes[2] % 128) * 128 + (bytes[3] % 128)
@@ -173,14 +173,26 @@ local function bus_bytes(frame, tvb, time, baud)
             req.echo_got = req.echo_got + 1
             if req.echo_got == #req.bytes then echo_mode = true end
         else
+            if #req.reply == 0 and req.echo_got > 0 and req.echo_got < #req.bytes then
+                if echo_mode == nil then
+                    -- What began like the echo was the reply (servo 0 at 115200
+                    -- answers 0x80, its own command byte): the line has no echo.
+                    for k = 1, req.echo_got do table.insert(req.reply, req.bytes[k]) end
+                    req.echo_got = 0
+                    for _, e in ipairs(req.echo_entries) do e.kind = "reply" end
+                else
+                    req.echo_bad = true
+                end
+            end
             if #req.reply == 0 and req.echo_got == 0 and echo_mode == nil then echo_mode = false end
-            if #req.reply == 0 and req.echo_got > 0 and req.echo_got < #req.bytes then req.echo_bad = true end
+            if echo_mode == nil and #req.reply > 0 then echo_mode = false end
             kind = "reply"
             table.insert(req.reply, b)
         end
         if run == nil or run.kind ~= kind or run.req ~= req then
             close_run()
             run = { kind = kind, req = req, offset = i, length = 0 }
+            if kind == "echo" then table.insert(req.echo_entries, run) end
         end
         run.length = run.length + 1
         if kind == "reply" and #req.reply == 3 then
