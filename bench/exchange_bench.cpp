@@ -155,6 +155,8 @@ BENCHMARK(BM_FullRead18_Wire1M)->Unit(benchmark::kMicrosecond)->UseRealTime();
 // Keeps the median of every benchmark and prints the ratios at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    explicit RatioReporter(bool color) : ConsoleReporter(color ? OO_ColorTabular : OO_Tabular) {}
+
     struct Median {
         double real_us = 0;
         double cpu_us = 0;
@@ -222,7 +224,7 @@ int main(int argc, char **argv) {
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-    RatioReporter reporter;
+    RatioReporter reporter(isatty(STDOUT_FILENO) != 0);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
