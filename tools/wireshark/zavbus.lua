@@ -51,7 +51,8 @@ local e_wrong = ProtoExpert.new("zavbus.expert.wrong_reply", "Reply does not mat
 local e_stray = ProtoExpert.new("zavbus.expert.stray", "Bytes with no request waiting (a late reply?)", expert.group.SEQUENCE, expert.severity.WARN)
 local e_echo = ProtoExpert.new("zavbus.expert.echo_mismatch", "Echo differs from the packet sent", expert.group.MALFORMED, expert.severity.ERROR)
 local e_unknown = ProtoExpert.new("zavbus.expert.unknown_command", "Not a command the servos know", expert.group.MALFORMED, expert.severity.WARN)
-zavbus.experts = { e_no_reply, e_wrong, e_stray, e_echo, e_unknown }
+local e_late = ProtoExpert.new("zavbus.expert.late_reply", "Late reply to an earlier request", expert.group.SEQUENCE, expert.severity.WARN)
+zavbus.experts = { e_no_reply, e_wrong, e_stray, e_echo, e_unknown, e_late }
 
 -- ---------------------------------------------------------------------------
 -- Stream state, built on the first pass in frame order.
@@ -87,17 +88,12 @@ local function item(frame, entry)
     return entry
 end
 
--- Checks a complete reply against its request, as the library does.
-local function judge(req, baud)
-    local r = req.reply
+-- Whether reply r answers req, checked as the library checks it.
+local function answers(req, r, baud)
     local id = req.id
     if req.command == 4 then
-        local expected = (id == 0 and baud == 115200) and 0x80 or id
-        req.present = r[2] * 128 + (r[3] % 128)
-        return r[1] == expected
+        return r[1] == ((id == 0 and baud == 115200) and 0x80 or id)
     elseif req.command == 5 then
-        req.reply_value = r[3]
-        req.reading = decode_reading(req.subcode, r[3])
         local first = req.subcode == 3 and (r[1] % 128) or r[1]
         local sub_ok = (req.subcode ~= 1 and req.subcode ~= 2) or r[2] == req.subcode
         return first == 0x20 + id and sub_ok
@@ -105,6 +101,18 @@ local function judge(req, baud)
         return r[1] == 0x40 + id and r[2] == req.subcode and r[3] == req.value
     end
     return true
+end
+
+-- Decodes a complete reply and checks it; a reply that does not fit its
+-- request but fits the unanswered one before it is that one's late reply.
+local function judge(req, baud)
+    local r = req.reply
+    if req.command == 4 then req.present = r[2] * 128 + (r[3] % 128) end
+    if req.command == 5 then req.reading = decode_reading(req.subcode, r[3]) end
+    if answers(req, r, baud) then return true end
+    local before = requests[#requests - 1]
+    if before and before ~= req and before.no_reply and answers(before, r, baud) then req.late_of = before end
+    return false
 end
 
 local function start_request(frame, offset, bytes, time)
@@ -199,6 +207,7 @@ local function bus_bytes(frame, tvb, time, baud)
             req.complete = true
             req.response_frame = frame
             req.reply_time = (time - req.time) * 1000
+            req.reply_time_abs = time
             req.ok = judge(req, baud)
             run.completes = true
             close_run()
@@ -252,6 +261,10 @@ local function add_reply_fields(tree, tvb, entry, baud)
         sub:add(f.value, req.reply[3]):set_generated()
     end
     if req.reading then sub:add(f.reading, req.reading):set_generated() end
+    if req.late_of then
+        sub:add_proto_expert_info(e_late, string.format("Late reply to the request in frame %d (servo %d), %.1f ms after it",
+            req.late_of.frame, req.late_of.id, (req.reply_time_abs - req.late_of.time) * 1000))
+    end
     if not req.ok then
         sub:add(f.wrong_reply, true):set_generated()
         sub:add_proto_expert_info(e_wrong, "Reply " .. string.format("%02X %02X %02X", req.reply[1], req.reply[2], req.reply[3]) ..
@@ -261,7 +274,8 @@ local function add_reply_fields(tree, tvb, entry, baud)
     if req.present then text = text .. " present " .. req.present end
     if req.reading then text = text .. " reading " .. req.reading
     elseif req.command ~= 4 then text = text .. " value " .. req.reply[3] end
-    if not req.ok then text = text .. " [wrong reply]" end
+    if req.late_of then text = "late reply from servo " .. req.late_of.id .. " to frame " .. req.late_of.frame
+    elseif not req.ok then text = text .. " [wrong reply]" end
     return text
 end
 
