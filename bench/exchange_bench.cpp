@@ -55,8 +55,10 @@ bool wait_and_read(int fd, uint8_t *buffer, std::size_t n) {
     return true;
 }
 
-// The floor: what any program needs for one request, its echo and its reply.
-void BM_Floor(benchmark::State &state) {
+// The floor: what any program needs for one request, its echo and its reply;
+// with flush_first also the flush of the receive queue that keeps a late reply
+// to an earlier request from being read as this one's (the library does it).
+void floor_loop(benchmark::State &state, bool flush_first) {
     Bus bus;
     const int fd = ::open(bus.link.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     termios tio{};
@@ -67,11 +69,15 @@ void BM_Floor(benchmark::State &state) {
     uint8_t echo[3];
     uint8_t reply[3];
     for (auto _ : state) {
+        if (flush_first) tcflush(fd, TCIFLUSH);
         if (::write(fd, request, sizeof request) != 3 || !wait_and_read(fd, echo, 3) || !wait_and_read(fd, reply, 3))
             state.SkipWithError("the floor exchange failed");
     }
     ::close(fd);
 }
+
+void BM_Floor(benchmark::State &state) { floor_loop(state, false); }
+void BM_FloorFlush(benchmark::State &state) { floor_loop(state, true); }
 
 void BM_Ping(benchmark::State &state) {
     LibraryBus bus;
@@ -146,6 +152,7 @@ void BM_FullRead18_Wire1M(benchmark::State &state) {
 }
 
 BENCHMARK(BM_Floor)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_FloorFlush)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_Ping)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_FullRead)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_SyncWrite30)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -184,6 +191,9 @@ public:
         const Median ping = medians_["BM_Ping"];
         std::printf("\nOne exchange on a pseudo-terminal (medians):\n");
         std::printf("  floor (write; wait and read echo; wait and read reply)  %7.2f us wall  %6.2f us cpu\n", floor.real_us, floor.cpu_us);
+        if (has("BM_FloorFlush"))
+            std::printf("  the same after a flush of the receive queue             %7.2f us wall  %6.2f us cpu\n",
+                        medians_["BM_FloorFlush"].real_us, medians_["BM_FloorFlush"].cpu_us);
         std::printf("  ZAV_Ping                                                %7.2f us wall  %6.2f us cpu\n", ping.real_us, ping.cpu_us);
         std::printf("  ping / floor: %.3f wall (target <= 1.10), %.3f cpu on the calling thread (target <= 1.25)\n",
                     ping.real_us / floor.real_us, ping.cpu_us / floor.cpu_us);
