@@ -28,6 +28,7 @@
 namespace {
 
 constexpr double kBitsPerByte = 11.0;
+constexpr int kWarmUp = 50; // exchanges before timing, so that no thread starts cold
 
 struct Bus {
     explicit Bus(zavsim::BusOptions options = {}) : model(options) {}
@@ -68,6 +69,8 @@ void floor_loop(benchmark::State &state, bool flush_first) {
     const uint8_t request[3] = {4 * 32 + 3, 0, 0}; // position exchange with servo 3
     uint8_t echo[3];
     uint8_t reply[3];
+    for (int i = 0; i < kWarmUp; ++i)
+        if (::write(fd, request, sizeof request) != 3 || !wait_and_read(fd, echo, 3) || !wait_and_read(fd, reply, 3)) break;
     for (auto _ : state) {
         if (flush_first) tcflush(fd, TCIFLUSH);
         if (::write(fd, request, sizeof request) != 3 || !wait_and_read(fd, echo, 3) || !wait_and_read(fd, reply, 3))
@@ -81,6 +84,7 @@ void BM_FloorFlush(benchmark::State &state) { floor_loop(state, true); }
 
 void BM_Ping(benchmark::State &state) {
     LibraryBus bus;
+    for (int i = 0; i < kWarmUp; ++i) ZAV_Ping(bus.port, 3, nullptr);
     for (auto _ : state) {
         if (!ZAV_Ping(bus.port, 3, nullptr)) state.SkipWithError("ping failed");
     }
@@ -90,6 +94,7 @@ void BM_Ping(benchmark::State &state) {
 void BM_FullRead(benchmark::State &state) {
     LibraryBus bus;
     uint8_t registers[10];
+    for (int i = 0; i < kWarmUp; ++i) ZAV_ReadBlockData(bus.port, 3, 0, registers, 10, nullptr);
     for (auto _ : state) {
         if (!ZAV_ReadBlockData(bus.port, 3, 0, registers, 10, nullptr)) state.SkipWithError("read failed");
     }
@@ -108,6 +113,7 @@ std::vector<uint8_t> hold_and_make_sync_block(PortHandle port) {
 
 void sync_write_loop(benchmark::State &state, PortHandle port) {
     const std::vector<uint8_t> block = hold_and_make_sync_block(port);
+    for (int i = 0; i < kWarmUp / 10; ++i) ZAV_WriteSyncData(port, block.data(), static_cast<uint32_t>(block.size()), nullptr);
     for (auto _ : state) {
         StatusWord status = 0;
         ZAV_WriteSyncData(port, block.data(), static_cast<uint32_t>(block.size()), &status);
@@ -143,6 +149,7 @@ void BM_SyncWrite30_Wire1M(benchmark::State &state) {
 void BM_FullRead18_Wire1M(benchmark::State &state) {
     LibraryBus bus(wire_time_at_1m());
     uint8_t registers[10];
+    for (int i = 0; i < kWarmUp; ++i) ZAV_ReadBlockData(bus.port, 0, 0, registers, 10, nullptr);
     for (auto _ : state) {
         for (uint8_t id = 0; id < 18; ++id) {
             if (!ZAV_ReadBlockData(bus.port, id, 0, registers, 10, nullptr)) state.SkipWithError("read failed");
