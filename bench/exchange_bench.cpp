@@ -6,8 +6,11 @@
 // against what the wire needs. Ends with a table of ratios (medians of the
 // repetitions, which run interleaved so that a busy moment hits all alike).
 //
+// The ratios come from a paired measurement after the benchmarks (--pairs=N
+// rounds, 300 by default).
+//
 //   build/exchange_bench                       # about a minute
-//   build/exchange_bench --benchmark_repetitions=3 --benchmark_min_time=0.05   # brief
+//   build/exchange_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 --pairs=10   # brief
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -15,7 +18,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -56,27 +64,35 @@ bool wait_and_read(int fd, uint8_t *buffer, std::size_t n) {
     return true;
 }
 
-// The floor: what any program needs for one request, its echo and its reply;
-// with flush_first also the flush of the receive queue that keeps a late reply
-// to an earlier request from being read as this one's (the library does it).
+// The floor: what any program needs for one request, its echo and its reply,
+// on a descriptor of its own; with flush_first also the flush of the receive
+// queue that keeps a late reply to an earlier request from being read as this
+// one's (the library does it).
+struct RawLine {
+    explicit RawLine(const std::string &path) : fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+        termios tio{};
+        tcgetattr(fd, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+    ~RawLine() { ::close(fd); }
+    bool exchange(bool flush_first) {
+        static const uint8_t request[3] = {4 * 32 + 3, 0, 0}; // position exchange with servo 3
+        uint8_t echo[3];
+        uint8_t reply[3];
+        if (flush_first) tcflush(fd, TCIFLUSH);
+        return ::write(fd, request, sizeof request) == 3 && wait_and_read(fd, echo, 3) && wait_and_read(fd, reply, 3);
+    }
+    int fd;
+};
+
 void floor_loop(benchmark::State &state, bool flush_first) {
     Bus bus;
-    const int fd = ::open(bus.link.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios tio{};
-    tcgetattr(fd, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(fd, TCSANOW, &tio);
-    const uint8_t request[3] = {4 * 32 + 3, 0, 0}; // position exchange with servo 3
-    uint8_t echo[3];
-    uint8_t reply[3];
-    for (int i = 0; i < kWarmUp; ++i)
-        if (::write(fd, request, sizeof request) != 3 || !wait_and_read(fd, echo, 3) || !wait_and_read(fd, reply, 3)) break;
+    RawLine line(bus.link.slave_path());
+    for (int i = 0; i < kWarmUp; ++i) line.exchange(flush_first);
     for (auto _ : state) {
-        if (flush_first) tcflush(fd, TCIFLUSH);
-        if (::write(fd, request, sizeof request) != 3 || !wait_and_read(fd, echo, 3) || !wait_and_read(fd, reply, 3))
-            state.SkipWithError("the floor exchange failed");
+        if (!line.exchange(flush_first)) state.SkipWithError("the floor exchange failed");
     }
-    ::close(fd);
 }
 
 void BM_Floor(benchmark::State &state) { floor_loop(state, false); }
@@ -196,21 +212,19 @@ public:
         if (!has("BM_Floor") || !has("BM_Ping")) return;
         const Median floor = medians_["BM_Floor"];
         const Median ping = medians_["BM_Ping"];
-        std::printf("\nOne exchange on a pseudo-terminal (medians):\n");
+        std::printf("\nOne exchange on a pseudo-terminal (medians of the repetitions above):\n");
         std::printf("  floor (write; wait and read echo; wait and read reply)  %7.2f us wall  %6.2f us cpu\n", floor.real_us, floor.cpu_us);
         if (has("BM_FloorFlush"))
             std::printf("  the same after a flush of the receive queue             %7.2f us wall  %6.2f us cpu\n",
                         medians_["BM_FloorFlush"].real_us, medians_["BM_FloorFlush"].cpu_us);
         std::printf("  ZAV_Ping                                                %7.2f us wall  %6.2f us cpu\n", ping.real_us, ping.cpu_us);
-        std::printf("  ping / floor: %.3f wall (target <= 1.10), %.3f cpu on the calling thread (target <= 1.25)\n",
-                    ping.real_us / floor.real_us, ping.cpu_us / floor.cpu_us);
         auto per_exchange = [&](const char *name, const char *what, double exchanges) {
             if (!has(name)) return;
-            const double each = medians_[name].real_us / exchanges;
-            std::printf("  %-28s %7.2f us per exchange, %.3f x a ping (target <= 1.10)\n", what, each, each / ping.real_us);
+            std::printf("  %-54s  %7.2f us wall  %6.2f us cpu\n", what, medians_[name].real_us / exchanges,
+                        medians_[name].cpu_us / exchanges);
         };
-        per_exchange("BM_FullRead", "full read (6 exchanges)", 6);
-        per_exchange("BM_SyncWrite30", "sync write of 30 goals", 30);
+        per_exchange("BM_FullRead", "full read, per exchange (6)", 6);
+        per_exchange("BM_SyncWrite30", "sync write of 30 goals, per exchange (30)", 30);
         std::printf("\nAt 1 000 000 baud with the bus keeping wire time (11 bits a byte):\n");
         auto wire = [&](const char *name, const char *what) {
             if (!has(name)) return;
@@ -226,6 +240,79 @@ private:
     std::map<std::string, Median> medians_;
 };
 
+// Ratios from paired batches: the floor, ping, full read and sync write take
+// turns in short batches, and each round's ratios compare batches measured
+// within milliseconds of each other, so that a busy machine's slow and fast
+// moments cancel out. Medians over the rounds.
+double wall_us() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
+
+double thread_cpu_us() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
+
+struct Batch {
+    double wall = 0; // per exchange, us
+    double cpu = 0;
+};
+
+template <class F> Batch time_batch(int calls, double exchanges_per_call, F call) {
+    const double wall0 = wall_us();
+    const double cpu0 = thread_cpu_us();
+    for (int i = 0; i < calls; ++i) call();
+    const double n = calls * exchanges_per_call;
+    return {(wall_us() - wall0) / n, (thread_cpu_us() - cpu0) / n};
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+void paired_ratios(int rounds) {
+    Bus floor_bus;
+    RawLine line(floor_bus.link.slave_path());
+    LibraryBus ping_bus, read_bus, sync_bus;
+    const std::vector<uint8_t> block = hold_and_make_sync_block(sync_bus.port);
+    uint8_t registers[10];
+    const std::function<Batch()> batches[4] = {
+        [&] { return time_batch(24, 1, [&] { line.exchange(false); }); },
+        [&] { return time_batch(24, 1, [&] { ZAV_Ping(ping_bus.port, 3, nullptr); }); },
+        [&] { return time_batch(4, 6, [&] { ZAV_ReadBlockData(read_bus.port, 3, 0, registers, 10, nullptr); }); },
+        [&] { return time_batch(1, 30, [&] { ZAV_WriteSyncData(sync_bus.port, block.data(), static_cast<uint32_t>(block.size()), nullptr); }); },
+    };
+    for (int i = 0; i < 3; ++i)
+        for (const auto &batch : batches) batch(); // warm up
+    std::vector<double> floor_wall, floor_cpu, ping_wall, ping_cpu, wall_ratio, cpu_ratio, read_ratio, sync_ratio;
+    for (int round = 0; round < rounds; ++round) {
+        Batch b[4];
+        for (int k = 0; k < 4; ++k) {
+            const int which = (k + round) % 4; // each takes every place in turn
+            b[which] = batches[which]();
+        }
+        floor_wall.push_back(b[0].wall);
+        floor_cpu.push_back(b[0].cpu);
+        ping_wall.push_back(b[1].wall);
+        ping_cpu.push_back(b[1].cpu);
+        wall_ratio.push_back(b[1].wall / b[0].wall);
+        cpu_ratio.push_back(b[1].cpu / b[0].cpu);
+        read_ratio.push_back(b[2].wall / b[1].wall);
+        sync_ratio.push_back(b[3].wall / b[1].wall);
+    }
+    std::printf("\nRatios from %d rounds of paired batches (medians of the per-round ratios):\n", rounds);
+    std::printf("  floor %.2f us wall, %.2f us cpu; ping %.2f us wall, %.2f us cpu per exchange\n", median(floor_wall),
+                median(floor_cpu), median(ping_wall), median(ping_cpu));
+    std::printf("  ping / floor:               %.3f wall (target <= 1.10), %.3f cpu on the calling thread (target <= 1.25)\n",
+                median(wall_ratio), median(cpu_ratio));
+    std::printf("  full read / ping:           %.3f per exchange (target <= 1.10)\n", median(read_ratio));
+    std::printf("  sync write of 30 / ping:    %.3f per exchange (target <= 1.10)\n", median(sync_ratio));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -237,12 +324,19 @@ int main(int argc, char **argv) {
     args.push_back(repetitions.data());
     args.push_back(interleave.data());
     args.push_back(aggregates.data());
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+    int rounds = 300;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--pairs=", 8) == 0)
+            rounds = std::max(1, std::atoi(argv[i] + 8));
+        else
+            args.push_back(argv[i]);
+    }
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
     RatioReporter reporter(isatty(STDOUT_FILENO) != 0);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
+    paired_ratios(rounds);
     return 0;
 }

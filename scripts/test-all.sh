@@ -59,7 +59,7 @@ diagnostics_suite() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
     cmake --build build -j"$jobs" --target diagnostics_tests exchange_bench &&
     build/diagnostics_tests &&
-    build/exchange_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 --benchmark_color=false
+    build/exchange_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 --pairs=10 --benchmark_color=false
 }
 
 run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
