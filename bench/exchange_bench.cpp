@@ -280,21 +280,25 @@ void paired_ratios(int rounds) {
     LibraryBus ping_bus, read_bus, sync_bus;
     const std::vector<uint8_t> block = hold_and_make_sync_block(sync_bus.port);
     uint8_t registers[10];
-    const std::function<Batch()> batches[4] = {
+    const std::function<Batch()> batches[5] = {
         [&] { return time_batch(24, 1, [&] { line.exchange(false); }); },
         [&] { return time_batch(24, 1, [&] { ZAV_Ping(ping_bus.port, 3, nullptr); }); },
         [&] { return time_batch(4, 6, [&] { ZAV_ReadBlockData(read_bus.port, 3, 0, registers, 10, nullptr); }); },
         [&] { return time_batch(1, 30, [&] { ZAV_WriteSyncData(sync_bus.port, block.data(), static_cast<uint32_t>(block.size()), nullptr); }); },
+        [&] { return time_batch(24, 1, [&] { line.exchange(true); }); },
     };
     for (int i = 0; i < 3; ++i)
         for (const auto &batch : batches) batch(); // warm up
-    std::vector<double> floor_wall, floor_cpu, ping_wall, ping_cpu, wall_ratio, cpu_ratio, read_ratio, sync_ratio;
+    std::vector<double> floor_wall, floor_cpu, ping_wall, ping_cpu, wall_ratio, cpu_ratio, read_ratio, sync_ratio,
+        flush_wall_ratio, flush_cpu_ratio;
     for (int round = 0; round < rounds; ++round) {
-        Batch b[4];
-        for (int k = 0; k < 4; ++k) {
-            const int which = (k + round) % 4; // each takes every place in turn
+        Batch b[5];
+        for (int k = 0; k < 5; ++k) {
+            const int which = (k + round) % 5; // each takes every place in turn
             b[which] = batches[which]();
         }
+        flush_wall_ratio.push_back(b[1].wall / b[4].wall);
+        flush_cpu_ratio.push_back(b[1].cpu / b[4].cpu);
         floor_wall.push_back(b[0].wall);
         floor_cpu.push_back(b[0].cpu);
         ping_wall.push_back(b[1].wall);
@@ -309,6 +313,7 @@ void paired_ratios(int rounds) {
                 median(floor_cpu), median(ping_wall), median(ping_cpu));
     std::printf("  ping / floor:               %.3f wall (target <= 1.10), %.3f cpu on the calling thread (target <= 1.25)\n",
                 median(wall_ratio), median(cpu_ratio));
+    std::printf("  ping / floor with a flush:  %.3f wall, %.3f cpu\n", median(flush_wall_ratio), median(flush_cpu_ratio));
     std::printf("  full read / ping:           %.3f per exchange (target <= 1.10)\n", median(read_ratio));
     std::printf("  sync write of 30 / ping:    %.3f per exchange (target <= 1.10)\n", median(sync_ratio));
 }
