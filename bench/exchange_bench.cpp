@@ -25,6 +25,7 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -241,9 +242,9 @@ private:
 };
 
 // Ratios from paired batches: the floor, ping, full read and sync write take
-// turns in short batches, and each round's ratios compare batches measured
-// within milliseconds of each other, so that a busy machine's slow and fast
-// moments cancel out. Medians over the rounds.
+// turns in short batches against one bus thread, and each round's ratios
+// compare batches measured within milliseconds of each other, so that a busy
+// machine's slow and fast moments cancel out. Medians over the rounds.
 double wall_us() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -274,17 +275,57 @@ double median(std::vector<double> v) {
     return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
+// Several pseudo-terminals served by one bus thread, so that the floor and
+// the library calls meet the same thread, scheduled alike.
+class SharedLinks : public zavsim::LinkIo {
+public:
+    explicit SharedLinks(int count) {
+        for (int i = 0; i < count; ++i) links_.push_back(std::make_unique<zavsim::PtyLink>());
+    }
+    const std::string &path(int i) const { return links_[static_cast<std::size_t>(i)]->slave_path(); }
+
+    std::size_t read_some(uint8_t *buffer, std::size_t max, double timeout_ms) override {
+        std::vector<pollfd> fds;
+        for (const auto &link : links_) fds.push_back({link->master_fd(), POLLIN, 0});
+        const long ns = static_cast<long>(timeout_ms * 1e6);
+        const timespec wait{ns / 1000000000L, ns % 1000000000L};
+        if (ppoll(fds.data(), fds.size(), &wait, nullptr) <= 0) return 0;
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if ((fds[i].revents & POLLIN) == 0) continue;
+            last_ = i;
+            return links_[i]->read_some(buffer, max, 0.0);
+        }
+        poll(nullptr, 0, 1); // only hang-ups: a side not opened yet
+        return 0;
+    }
+    bool write_all(const uint8_t *data, std::size_t n) override { return links_[last_]->write_all(data, n); }
+
+private:
+    std::vector<std::unique_ptr<zavsim::PtyLink>> links_;
+    std::size_t last_ = 0;
+};
+
 void paired_ratios(int rounds) {
-    Bus floor_bus;
-    RawLine line(floor_bus.link.slave_path());
-    LibraryBus ping_bus, read_bus, sync_bus;
-    const std::vector<uint8_t> block = hold_and_make_sync_block(sync_bus.port);
+    zavsim::ServoBus model;
+    SharedLinks links(4);
+    zavsim::BusRunner runner(model, links);
+    RawLine line(links.path(0));
+    PortHandle ping_port = ZAV_OpenPort(links.path(1).c_str(), 115200);
+    PortHandle read_port = ZAV_OpenPort(links.path(2).c_str(), 115200);
+    PortHandle sync_port = ZAV_OpenPort(links.path(3).c_str(), 115200);
+    struct Closer {
+        PortHandle ports[3];
+        ~Closer() {
+            for (PortHandle p : ports) ZAV_ClosePort(p);
+        }
+    } closer{{ping_port, read_port, sync_port}};
+    const std::vector<uint8_t> block = hold_and_make_sync_block(sync_port);
     uint8_t registers[10];
     const std::function<Batch()> batches[5] = {
         [&] { return time_batch(24, 1, [&] { line.exchange(false); }); },
-        [&] { return time_batch(24, 1, [&] { ZAV_Ping(ping_bus.port, 3, nullptr); }); },
-        [&] { return time_batch(4, 6, [&] { ZAV_ReadBlockData(read_bus.port, 3, 0, registers, 10, nullptr); }); },
-        [&] { return time_batch(1, 30, [&] { ZAV_WriteSyncData(sync_bus.port, block.data(), static_cast<uint32_t>(block.size()), nullptr); }); },
+        [&] { return time_batch(24, 1, [&] { ZAV_Ping(ping_port, 3, nullptr); }); },
+        [&] { return time_batch(4, 6, [&] { ZAV_ReadBlockData(read_port, 3, 0, registers, 10, nullptr); }); },
+        [&] { return time_batch(1, 30, [&] { ZAV_WriteSyncData(sync_port, block.data(), static_cast<uint32_t>(block.size()), nullptr); }); },
         [&] { return time_batch(24, 1, [&] { line.exchange(true); }); },
     };
     for (int i = 0; i < 3; ++i)
