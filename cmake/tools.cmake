@@ -6,11 +6,13 @@ target_link_libraries(zavsim_trace PUBLIC zavsim_model)
 target_compile_options(zavsim_trace PRIVATE ${ZAV_WARNINGS})
 
 add_executable(zavsim tools/zavsim/main.cpp)
+target_include_directories(zavsim SYSTEM PRIVATE ${ZAV_CLI11_INCLUDE})
 target_link_libraries(zavsim PRIVATE zavsim_pty zavsim_trace)
 target_compile_options(zavsim PRIVATE ${ZAV_WARNINGS})
 
 add_executable(zavctl tools/zavctl/main.cpp tools/zavctl/status_text.cpp tools/zavctl/doctor.cpp
                       tools/zavctl/line_info.cpp tools/zavctl/capture_relay.cpp)
+target_include_directories(zavctl SYSTEM PRIVATE ${ZAV_CLI11_INCLUDE})
 target_link_libraries(zavctl PRIVATE zavlib zavsim_pty)
 target_compile_options(zavctl PRIVATE ${ZAV_WARNINGS})
 
@@ -19,6 +21,12 @@ if(ZAV_BUILD_TESTS)
   target_link_libraries(tool_tests PRIVATE zavlib GTest::gtest_main)
   target_compile_options(tool_tests PRIVATE ${ZAV_WARNINGS})
   target_compile_definitions(tool_tests PRIVATE ZAVSIM_PATH="$<TARGET_FILE:zavsim>" ZAVCTL_PATH="$<TARGET_FILE:zavctl>")
+  # A cross build's tests run under an emulator, and so must the programs they start.
+  set(launcher "")
+  foreach(word IN LISTS CMAKE_CROSSCOMPILING_EMULATOR)
+    string(APPEND launcher "\"${word}\",")
+  endforeach()
+  target_compile_definitions(tool_tests PRIVATE "ZAV_TOOL_LAUNCHER=${launcher}")
   add_dependencies(tool_tests zavsim zavctl)
   gtest_discover_tests(tool_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 
