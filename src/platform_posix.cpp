@@ -205,7 +205,7 @@ void clear_line_errors(Device) {
 // A read that follows a read reads first: a reply that came in with the echo
 // (as USB adapters deliver them) is queued already, and a wait would be the
 // call for nothing. Either way the same bytes are read within the same deadline.
-thread_local int just_written = -1;
+static thread_local int just_written = -1;
 
 bool write(Device device, const uint8_t *data, uint32_t count) {
     const int fd = fd_of(device);
