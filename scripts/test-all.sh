@@ -14,7 +14,7 @@ jobs=$(nproc)
 scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64 \
   python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
   clang lld llvm pkg-config dpkg-dev file \
-  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static libclang-rt-14-dev gdb
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static tshark libclang-rt-14-dev gdb
 
 suites_passed=0
 suites_failed=0
@@ -83,6 +83,15 @@ x32_suite() {
     scripts/check-x32.sh build-x86/zavlib_x32.dll
 }
 
+# zavctl doctor against simulated line faults, the Wireshark dissector under
+# tshark, and one brief run of the exchange benchmark (figures only, no limits).
+diagnostics_suite() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    cmake --build build -j"$jobs" --target diagnostics_tests exchange_bench &&
+    build/diagnostics_tests &&
+    build/exchange_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 --pairs=10 --benchmark_color=false
+}
+
 # Needs the Linux, x64 and x86 builds above; leaves the .deb files in build/ and
 # the Windows zip in build-windows/.
 package_suite() {
@@ -141,6 +150,7 @@ arm_suite() {
 }
 
 run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
+run_suite "Diagnostics: zavctl doctor, Wireshark dissector, exchange benchmark" diagnostics_suite
 run_suite "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_suite
 run_suite "ThreadSanitizer suites and stress test" tsan_suite
 run_suite "fuzzing (bounded)" fuzz_suite
