@@ -12,7 +12,7 @@ import { request, Simulator, startServe } from './harness.mjs';
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const WAIT = { timeout: 30000 };
 
-describe('the dashboard in a browser', () => {
+describe('the dashboard in a browser', { timeout: 300000 }, () => {
   let sim;
   let server;
   let browser;

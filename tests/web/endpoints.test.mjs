@@ -7,7 +7,9 @@ import { after, before, describe, test } from 'node:test';
 
 import { post, Program, request, Simulator, startServe, until, zavctlCommand } from './harness.mjs';
 
-describe('zavctl --sim serve', () => {
+const LIMIT = { timeout: 180000 }; // a hung server fails its test instead of stalling the run
+
+describe('zavctl --sim serve', LIMIT, () => {
   let server;
   before(async () => {
     server = await startServe(['--sim']);
@@ -135,7 +137,7 @@ describe('zavctl --sim serve', () => {
   });
 });
 
-describe('the serve process', () => {
+describe('the serve process', LIMIT, () => {
   let sim;
   let first;
   before(async () => {
@@ -148,16 +150,56 @@ describe('the serve process', () => {
   });
 
   test('a second serve on the same device or the same HTTP port is refused with a message', async () => {
-    const sameDevice = await startServe(['--port', sim.link]).catch((e) => e);
-    assert.ok(sameDevice instanceof Error);
-    assert.match(sameDevice.message, /cannot open .*held by another program/);
+    // Each must exit with a message; one still running after the deadline has taken the port or device.
+    const exitOf = async (program) => {
+      let timer;
+      const deadline = new Promise((resolve) => (timer = setTimeout(resolve, 30000, { running: true })));
+      const exit = await Promise.race([program.exited, deadline]);
+      clearTimeout(timer);
+      if (exit.running) await program.stop();
+      return exit;
+    };
+    const sameDevice = new Program([...zavctlCommand, '--port', sim.link, 'serve', '--http-port', '0']);
+    assert.equal((await exitOf(sameDevice)).code, 1, sameDevice.out);
+    assert.match(sameDevice.err, /cannot open .*held by another program/);
     const samePort = new Program([...zavctlCommand, '--sim', 'serve', '--http-port', String(first.port)]);
-    const exit = await samePort.exited;
-    assert.equal(exit.code, 1);
+    assert.equal((await exitOf(samePort)).code, 1, samePort.out);
     assert.match(samePort.err, /cannot listen on 127\.0\.0\.1 port \d+: another program/);
     // The first server still answers for the device it holds.
     const answer = await request(first.url, 'GET', '/api/servos');
     assert.deepEqual(answer.json.servos.map((s) => s.id), [1, 2]);
+  });
+
+  test('with the most pages open it still answers, and refuses one stream more', async () => {
+    // Resolves with the response once its first update has come.
+    const open = () => new Promise((resolve, reject) => {
+      const req = http.get(new URL('/api/events', first.url), { agent: false }, (res) => {
+        if (res.statusCode !== 200) return resolve(res);
+        res.setEncoding('utf8');
+        let text = '';
+        res.on('data', (d) => {
+          text += d;
+          if (text.includes('data: ')) resolve(res);
+        });
+      });
+      req.on('error', reject);
+    });
+    const streams = await Promise.all([...Array(16)].map(open));
+    assert.deepEqual(streams.map((r) => r.statusCode), Array(16).fill(200));
+    const refused = await open();
+    refused.resume();
+    assert.equal(refused.statusCode, 503);
+    const started = Date.now();
+    assert.equal((await request(first.url, 'GET', '/api/servos')).status, 200);
+    assert.equal((await request(first.url, 'GET', '/')).status, 200);
+    assert.ok(Date.now() - started < 5000, `answering took ${Date.now() - started} ms`);
+    for (const res of streams) res.destroy();
+    // Closed streams make room again.
+    await until('a stream is accepted again', async () => {
+      const res = await open();
+      res.destroy();
+      return res.statusCode === 200;
+    });
   });
 
   test('streams updates and stops within two seconds of SIGTERM with streams and idle connections open', async () => {
