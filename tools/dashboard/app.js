@@ -96,14 +96,16 @@ const history = {
     this.count = Math.min(this.count + 1, HISTORY);
   },
 
-  // Ring positions of the samples newer than since, oldest first.
+  // Ring positions of the samples from time since on, oldest first; the
+  // work grows with the window, not with the hour of history.
   indices(since) {
     const out = [];
-    for (let k = this.count; k >= 1; k--) {
+    for (let k = 1; k <= this.count; k++) {
       const i = (this.next - k + HISTORY) % HISTORY;
-      if (this.times[i] >= since) out.push(i);
+      if (this.times[i] < since) break;
+      out.push(i);
     }
-    return out;
+    return out.reverse();
   },
 
   csv() {
@@ -353,10 +355,13 @@ function connect() {
   events.onopen = () => {
     connection.textContent = 'live';
     connection.className = 'connection live';
+    latestSeq = 0; // it may be a new server, counting from 1 again
   };
   events.onerror = () => {
     connection.textContent = 'connection lost: retrying…';
     connection.className = 'connection lost';
+    // The browser retries a dropped stream by itself, but not one refused with an error status.
+    if (events.readyState === EventSource.CLOSED) setTimeout(connect, 3000);
   };
   events.onmessage = (event) => {
     const snapshot = JSON.parse(event.data);
