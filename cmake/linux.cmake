@@ -2,7 +2,8 @@
 # pseudo-terminal integration tests and the tools.
 
 add_library(zavlib SHARED src/zavlib.cpp src/platform_posix.cpp)
-target_include_directories(zavlib PUBLIC include PRIVATE src)
+target_include_directories(zavlib PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
+                                         $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}> PRIVATE src)
 target_compile_options(zavlib PRIVATE ${ZAV_WARNINGS} -fvisibility=hidden -fno-exceptions -fno-rtti
                                       -fno-semantic-interposition)
 target_link_libraries(zavlib PRIVATE pthread)
@@ -24,6 +25,13 @@ endif()
 
 if(ZAV_BUILD_TESTS)
   find_package(GTest)
+  if(NOT GTest_FOUND AND CMAKE_CROSSCOMPILING AND EXISTS /usr/src/googletest/CMakeLists.txt)
+    # A cross build has no GoogleTest for its target: build it from Debian's
+    # sources, for the tests only (never installed or packaged).
+    set(INSTALL_GTEST OFF)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    set(GTest_FOUND TRUE)
+  endif()
   if(NOT GTest_FOUND)
     message(STATUS "GoogleTest not found (Debian: libgtest-dev): the tests are not built")
     set(ZAV_BUILD_TESTS OFF)
@@ -70,6 +78,12 @@ if(ZAV_BUILD_TESTS)
 endif()
 
 find_path(ZAV_CLI11_INCLUDE CLI/CLI.hpp)
+if(NOT ZAV_CLI11_INCLUDE AND CMAKE_CROSSCOMPILING AND EXISTS /usr/include/CLI/CLI.hpp)
+  # CLI11 is header-only: the host's copy serves any target. Take its headers
+  # alone, not the host's /usr/include.
+  file(COPY /usr/include/CLI DESTINATION ${CMAKE_BINARY_DIR}/cli11)
+  set(ZAV_CLI11_INCLUDE ${CMAKE_BINARY_DIR}/cli11 CACHE PATH "CLI11 headers" FORCE)
+endif()
 if(ZAV_BUILD_TOOLS AND ZAV_CLI11_INCLUDE)
   include(cmake/tools.cmake)
 elseif(ZAV_BUILD_TOOLS)

@@ -10,7 +10,8 @@ else()
 endif()
 
 add_library(${ZAV_DLL} SHARED src/zavlib.cpp src/platform_win.cpp)
-target_include_directories(${ZAV_DLL} PUBLIC include PRIVATE src)
+target_include_directories(${ZAV_DLL} PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
+                                              $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}> PRIVATE src)
 target_compile_options(${ZAV_DLL} PRIVATE ${ZAV_WARNINGS} -fno-exceptions -fno-rtti)
 if(ZAV_DLL STREQUAL zavlib_x32)
   # Same double arithmetic as the 64-bit build (no x87 extended intermediates).
@@ -21,12 +22,16 @@ target_link_options(${ZAV_DLL} PRIVATE -static -static-libgcc -static-libstdc++
                     ${CMAKE_SOURCE_DIR}/src/${ZAV_DLL}.def)
 set_target_properties(${ZAV_DLL} PROPERTIES PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".dll.a"
                       LINK_DEPENDS ${CMAKE_SOURCE_DIR}/src/${ZAV_DLL}.def)
-# An import library in the .lib form as well, from the same export list.
+# The .lib for Visual Studio, from the same export list, in the short import
+# format that Microsoft's own tools write: x86 links with /SAFESEH (the default)
+# accept it, where a GNU dlltool archive fails them.
+find_program(ZAV_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
 add_custom_command(TARGET ${ZAV_DLL} POST_BUILD
-  COMMAND ${ZAV_DLLTOOL} -m ${ZAV_DLLTOOL_MACHINE} -d ${CMAKE_SOURCE_DIR}/src/${ZAV_DLL}.def -l ${ZAV_DLL}.lib
+  COMMAND ${ZAV_LLVM_DLLTOOL} -m ${ZAV_DLLTOOL_MACHINE} -d ${CMAKE_SOURCE_DIR}/src/${ZAV_DLL}.def -l ${ZAV_DLL}.lib
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM)
 
 if(ZAV_BUILD_TESTS AND ZAV_DLL STREQUAL zavlib_x64 AND EXISTS /usr/src/googletest/CMakeLists.txt)
+  set(INSTALL_GTEST OFF CACHE BOOL "GoogleTest is not part of an install" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
   add_library(zavsim_runner STATIC tools/sim/bus_runner.cpp)

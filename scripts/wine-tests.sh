@@ -2,8 +2,8 @@
 # Runs the 64-bit DLL's device suite under wine64: a relay joins two
 # pseudo-terminals that the Wine prefix sees as COM5 (the DLL's port) and COM6
 # (the simulated bus in the test program), with COM7 as the relay's control line.
-# Then runs zavctl.exe against zavsim on COM8, and zavctl.exe serve for a
-# Linux client.
+# Then runs zavctl.exe and a caller built like a Visual Studio program against
+# zavsim on COM8 and COM9, and zavctl.exe serve on COM10 for a Linux client.
 # Usage: scripts/wine-tests.sh BUILD_DIR_X64 LINUX_BUILD_DIR
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,12 +19,10 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 relay_pid=""
-sim_pid=""
-serve_sim_pid=""
+sim_pids=()
 cleanup() {
   [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null || true
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  [ -n "$serve_sim_pid" ] && kill "$serve_sim_pid" 2>/dev/null || true
+  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   "$wineserver" -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -53,11 +51,18 @@ ZAV_TEST_PORT=COM5 ZAV_TEST_SIM_PORT=COM6 ZAV_TEST_CTL_PORT=COM7 \
   "$wine64" windows_tests.exe --gtest_brief=0 >"$work/out.txt" 2>&1 </dev/null || status=$?
 tr -d '\r' <"$work/out.txt"
 
-echo "== zavctl.exe under wine64, against zavsim"
-"$linux_build/zavsim" --ids 1,4 --link "$work/zavsim-tty" >"$work/zavsim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do [ -e "$work/zavsim-tty" ] && break; sleep 0.05; done
-ln -sf "$work/zavsim-tty" "$WINEPREFIX/dosdevices/com8"
+echo "== zavctl.exe and a Visual Studio caller under wine64, against zavsim"
+# One bus per program: under Wine a pseudo-terminal takes only one open with
+# these line settings.
+start_zavsim() { # COM port number, then zavsim options
+  local tty=$work/zavsim-com$1
+  "$linux_build/zavsim" --link "$tty" "${@:2}" >"$tty.log" 2>&1 &
+  sim_pids+=($!)
+  for _ in $(seq 100); do [ -e "$tty" ] && break; sleep 0.05; done
+  ln -sf "$tty" "$WINEPREFIX/dosdevices/com$1"
+}
+start_zavsim 8 --ids 1,4
+start_zavsim 9 --ids 1
 checks_passed=0
 checks_failed=0
 expect() { # description, expected exit status, expected text, command...
@@ -78,15 +83,15 @@ expect() { # description, expected exit status, expected text, command...
 expect "scan finds servos 1 and 4" 0 "found 2 servos: 1,4" "$wine64" "$build/zavctl.exe" --port COM8 scan
 expect "a missing port is reported" 1 "cannot open COM250" "$wine64" "$build/zavctl.exe" --port COM250 ping 1
 expect "help" 0 "Usage:" "$wine64" "$build/zavctl.exe" --help
-echo "zavctl.exe checks: $checks_passed passed, $checks_failed failed"
+expect "version" 0 "zavctl $(sed -n 's/^Version: //p' "$build/zavlib.pc")" "$wine64" "$build/zavctl.exe" --version
+# Built like a Visual Studio program: clang in MSVC mode, lld-link, zavlib_x64.lib.
+expect "a Visual Studio caller drives the bus" 0 "msvc caller: 13 passed, 0 failed" \
+  env ZAV_TEST_PORT=COM9 "$wine64" "$build/msvc_caller.exe"
+echo "program checks: $checks_passed passed, $checks_failed failed"
 [ "$checks_failed" -eq 0 ] || status=1
 
 echo "== zavctl.exe serve under wine64, to a Linux client"
-# A bus of its own: Wine fails to set up a pseudo-terminal that a Wine program has used before.
-"$linux_build/zavsim" --ids 2,5 --link "$work/zavsim-serve-tty" >"$work/zavsim-serve.log" 2>&1 &
-serve_sim_pid=$!
-for _ in $(seq 100); do [ -e "$work/zavsim-serve-tty" ] && break; sleep 0.05; done
-ln -sf "$work/zavsim-serve-tty" "$WINEPREFIX/dosdevices/com9"
-ZAVCTL="$wine64 $build/zavctl.exe" SERVE_OPTIONS="--port COM9" EXPECT_IDS=2,5 \
+start_zavsim 10 --ids 2,5
+ZAVCTL="$wine64 $build/zavctl.exe" SERVE_OPTIONS="--port COM10" EXPECT_IDS=2,5 \
   node --test "$repo/tests/web/serve-smoke.mjs" </dev/null || status=1
 exit $status

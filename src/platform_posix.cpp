@@ -2,7 +2,9 @@
 // poll to a deadline on the monotonic clock, recursive pthread mutexes.
 //
 // <asm/termbits.h> (termios2, BOTHER) clashes with <termios.h>, so this file
-// speaks to the tty driver with ioctl alone.
+// speaks to the tty driver with ioctl alone. Where the kernel or an emulator
+// does not know termios2 (qemu's user mode), the classic calls with the
+// kernel's own struct termios set the standard rates.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <cerrno>
@@ -50,6 +52,80 @@ short wait_ready(int fd, short events, int64_t deadline_ns) {
     }
 }
 
+// The rates the classic line settings can express, with their codes.
+struct StandardRate {
+    uint32_t baud;
+    tcflag_t code;
+};
+constexpr StandardRate kStandardRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+// The classic code for baud, or 0 (B0, a hang-up) when it has none.
+tcflag_t standard_rate_code(uint32_t baud) {
+    for (const StandardRate &rate : kStandardRates) {
+        if (rate.baud == baud) return rate.code;
+    }
+    return 0;
+}
+
+// How a kernel or emulator answers a request it does not know: qemu's user
+// mode says ENOSYS, the tty layer ENOTTY, some older paths EINVAL.
+bool unknown_request(int error) { return error == ENOSYS || error == ENOTTY || error == EINVAL; }
+
+// True when fd is a terminal that the classic calls reach but termios2 does
+// not. A device that is no terminal at all fails the classic call as well, so
+// its error is never taken for a missing termios2.
+bool lacks_termios2(int fd) {
+    termios2 probe{};
+    if (ioctl(fd, TCGETS2, &probe) == 0 || !unknown_request(errno)) return false;
+    termios classic{};
+    return ioctl(fd, TCGETS, &classic) == 0;
+}
+
+// Writes classic settings and reads the rate back: a driver reports the rate
+// it really set, and an emulator may drop a rate code it does not carry.
+bool write_classic(int fd, const termios &tio) {
+    termios now{};
+    return ioctl(fd, TCSETS, &tio) == 0 && ioctl(fd, TCGETS, &now) == 0 &&
+           (now.c_cflag & CBAUD) == (tio.c_cflag & CBAUD);
+}
+
+// Applies settings through the classic call; refused when the rate has no
+// classic code.
+bool set_classic(int fd, const termios2 &wanted) {
+    const tcflag_t code = standard_rate_code(wanted.c_ospeed);
+    if (code == 0) return false;
+    termios tio{};
+    tio.c_iflag = wanted.c_iflag;
+    tio.c_oflag = wanted.c_oflag;
+    // The input rate follows the output rate (CIBAUD 0).
+    tio.c_cflag = (wanted.c_cflag & ~(CBAUD | CIBAUD)) | code;
+    tio.c_lflag = wanted.c_lflag;
+    tio.c_line = wanted.c_line;
+    static_assert(sizeof tio.c_cc == sizeof wanted.c_cc, "control characters differ");
+    for (size_t i = 0; i < sizeof tio.c_cc; ++i) tio.c_cc[i] = wanted.c_cc[i];
+    return write_classic(fd, tio);
+}
+
+// Changes the rate through the classic calls, keeping every other setting;
+// a rate the line did not take leaves the line as it was.
+bool change_classic_baud(int fd, uint32_t baud) {
+    const tcflag_t code = standard_rate_code(baud);
+    termios before{};
+    if (code == 0 || ioctl(fd, TCGETS, &before) != 0) return false;
+    termios tio = before;
+    tio.c_cflag = (tio.c_cflag & ~(CBAUD | CIBAUD)) | code;
+    if (write_classic(fd, tio)) return true;
+    ioctl(fd, TCSETS, &before);
+    return false;
+}
+
 void set_low_latency(int fd) {
     serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
@@ -88,7 +164,8 @@ bool configure(Device device, uint32_t baud) {
     tio.c_cc[VTIME] = 0;
     tio.c_ispeed = baud;
     tio.c_ospeed = baud;
-    const bool ok = ioctl(fd, TCSETS2, &tio) == 0;
+    bool ok = ioctl(fd, TCSETS2, &tio) == 0;
+    if (!ok && unknown_request(errno) && lacks_termios2(fd)) ok = set_classic(fd, tio);
     // DTR on, RTS off; a pseudo-terminal has no modem lines, so this is best effort.
     int dtr = TIOCM_DTR;
     int rts = TIOCM_RTS;
@@ -100,7 +177,7 @@ bool configure(Device device, uint32_t baud) {
 bool change_baud(Device device, uint32_t baud) {
     const int fd = fd_of(device);
     termios2 tio{};
-    if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+    if (ioctl(fd, TCGETS2, &tio) != 0) return lacks_termios2(fd) && change_classic_baud(fd, baud);
     tio.c_cflag = (tio.c_cflag & ~CBAUD) | BOTHER;
     tio.c_ispeed = baud;
     tio.c_ospeed = baud;
@@ -108,8 +185,9 @@ bool change_baud(Device device, uint32_t baud) {
 }
 
 bool query(Device device) {
+    if (device == kInvalidDevice) return false;
     termios2 tio{};
-    return device != kInvalidDevice && ioctl(fd_of(device), TCGETS2, &tio) == 0;
+    return ioctl(fd_of(device), TCGETS2, &tio) == 0 || lacks_termios2(fd_of(device));
 }
 
 void purge(Device device, Purge what) {
@@ -178,6 +256,7 @@ void close_device(Device device) {
 }
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(Lock::storage), "lock storage too small");
+static_assert(alignof(pthread_mutex_t) <= alignof(Lock), "lock storage not aligned enough");
 
 void lock_init(Lock *lock) {
     pthread_mutexattr_t attr;
@@ -187,8 +266,10 @@ void lock_init(Lock *lock) {
     pthread_mutexattr_destroy(&attr);
 }
 
+// Through void*: the storage is aligned for the mutex (above), which a direct
+// cast from unsigned char* cannot know.
 static pthread_mutex_t *mutex_of(Lock *lock) {
-    return std::launder(reinterpret_cast<pthread_mutex_t *>(lock->storage));
+    return std::launder(static_cast<pthread_mutex_t *>(static_cast<void *>(lock->storage)));
 }
 
 void lock_enter(Lock *lock) { pthread_mutex_lock(mutex_of(lock)); }

@@ -174,8 +174,13 @@ void close_device(platform::Device handle) {
 }
 
 static_assert(sizeof(std::recursive_mutex) <= sizeof(Lock::storage), "lock storage too small");
+static_assert(alignof(std::recursive_mutex) <= alignof(Lock), "lock storage not aligned enough");
 
-static std::recursive_mutex *mutex_of(Lock *lock) { return std::launder(reinterpret_cast<std::recursive_mutex *>(lock->storage)); }
+// Through void*: the storage is aligned for the mutex (above), which a direct
+// cast from unsigned char* cannot know.
+static std::recursive_mutex *mutex_of(Lock *lock) {
+    return std::launder(static_cast<std::recursive_mutex *>(static_cast<void *>(lock->storage)));
+}
 
 void lock_init(Lock *lock) { new (lock->storage) std::recursive_mutex; }
 void lock_enter(Lock *lock) { mutex_of(lock)->lock(); }

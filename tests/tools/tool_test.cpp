@@ -21,6 +21,10 @@ struct Result {
     std::string output; // standard output and standard error
 };
 
+// Words put before every program started here: the emulator that a cross
+// build's programs need (empty in a native build).
+const char *const kLauncher[] = {ZAV_TOOL_LAUNCHER nullptr};
+
 // Starts a program with its standard output and error on a pipe; *out reads it.
 pid_t spawn(const std::vector<std::string> &args, int *out) {
     int pipe_fds[2];
@@ -31,9 +35,12 @@ pid_t spawn(const std::vector<std::string> &args, int *out) {
         dup2(pipe_fds[1], 2);
         close(pipe_fds[0]);
         std::vector<char *> argv;
+        for (const char *word : kLauncher) {
+            if (word != nullptr) argv.push_back(const_cast<char *>(word));
+        }
         for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(pipe_fds[1]);

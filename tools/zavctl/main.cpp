@@ -124,7 +124,8 @@ private:
         if (!S_ISCHR(info.st_mode)) return "it is not a serial device";
 #endif
         (void)device;
-        return "the port is held by another program, or it is not a serial port";
+        return "the port is held by another program, does not take " + std::to_string(baud) +
+               " baud, or is not a serial port";
     }
 
     Options options_;
@@ -362,6 +363,7 @@ int main(int argc, char **argv) {
                  "Subcommands can be chained and run in order on one open port, e.g.\n"
                  "  zavctl --sim sync 1=4000 2=9000 watch 1,2 --until-arrived read 1,2"};
     app.require_subcommand(1, 0);
+    app.set_version_flag("--version", "zavctl " ZAV_VERSION);
     Options options;
     app.add_option("--port", options.port, "serial device, e.g. /dev/ttyUSB0 or COM3");
     app.add_option("--baud", options.baud, "baud rate")->capture_default_str();

@@ -62,6 +62,7 @@ int main(int argc, char **argv) {
     double late_ms = 100.0;
     std::vector<std::string> position, sc3, sc4;
 
+    app.set_version_flag("--version", "zavsim " ZAV_VERSION);
     app.add_option("--ids", ids_text, "servos present on the bus, e.g. 0-5,9")->capture_default_str();
     app.add_option("--link", link_path, "also make a symbolic link to the device at this path");
     app.add_option("--baud", baud, "the rate hosts use (servo 0 answers 0x80 at 115200)")->capture_default_str();

@@ -1,0 +1,201 @@
+// The C# binding against the library and a simulated bus (zavsim).
+// Usage: mono PortTests.exe PATH_TO_ZAVSIM; exits 0 when every check passed.
+using System;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.IO;
+using System.Linq;
+using Zavlib;
+
+static class PortTests
+{
+    static string zavsim;
+    static int passed, failed;
+
+    static void Check(bool condition, string what)
+    {
+        if (condition) { passed++; return; }
+        failed++;
+        Console.WriteLine("FAILED: " + what);
+    }
+
+    // The library reads each packet's echo back within a fixed 50 ms, which a loaded
+    // machine can miss: the scenarios run on buses without echo, with echo cancelling off
+    // and a generous reply time-out, except where the echo is the subject.
+    const int TimeOutOffset = 300;
+
+    static Port Open(Bus bus)
+    {
+        var port = new Port(bus.Device);
+        port.TimeOutOffset = TimeOutOffset;
+        return port;
+    }
+
+    // zavsim with these options on a pseudo-terminal, stopped when disposed.
+    sealed class Bus : IDisposable
+    {
+        readonly Process process;
+        readonly string directory;
+        public readonly string Device;
+
+        public Bus(string options, bool echo = false)
+        {
+            if (!echo) options += " --no-echo";
+            directory = Path.Combine(Path.GetTempPath(), "zavcs" + Guid.NewGuid().ToString("N").Substring(0, 8));
+            Directory.CreateDirectory(directory);
+            Device = Path.Combine(directory, "tty");
+            var start = new ProcessStartInfo(zavsim, "--link " + Device + " " + options)
+            {
+                UseShellExecute = false,
+                RedirectStandardOutput = true,
+            };
+            process = Process.Start(start);
+            var ready = process.StandardOutput.ReadLineAsync();
+            if (!ready.Wait(10000) || ready.Result == null || !ready.Result.StartsWith("zavsim: servos"))
+                throw new Exception("zavsim did not start: " + (ready.IsCompleted ? ready.Result : "no output in 10 s"));
+        }
+
+        public void Dispose()
+        {
+            process.Kill();
+            process.WaitForExit();
+            Directory.Delete(directory, true);
+        }
+    }
+
+    static ZavException Catch(Action action)
+    {
+        try { action(); }
+        catch (ZavException error) { return error; }
+        return null;
+    }
+
+    static bool Arrives(Port port, int id, int goal)
+    {
+        var deadline = Stopwatch.StartNew();
+        while (deadline.Elapsed.TotalSeconds < 10)
+            if (Math.Abs(port.Read(id, Register.PresentPosition) - goal) <= 10) return true;
+        return false;
+    }
+
+    static void ScanMoveAndSyncWrite()
+    {
+        using (var bus = new Bus("--ids 0-30 --silent 3,29 --speed 20000"))
+        using (var port = Open(bus))
+        {
+            Check(port.Scan().SequenceEqual(Enumerable.Range(0, 31).Where(id => id != 3 && id != 29)), "scan finds all but 3, 29 and 31");
+            port.Write(2, Register.TorqueEnable, 1);
+            port.Write(2, Register.GoalPosition, 4000);
+            Check(Arrives(port, 2, 4000), "a goal written after torque arrives");
+            port.Move(1, 11000);
+            port.SyncWrite(Register.GoalPosition, new Dictionary<int, int> { { 1, 9000 }, { 2, 3500 } });
+            Check(port.Read(1, Register.GoalPosition) == 9000 && port.Read(2, Register.GoalPosition) == 3500,
+                  "sync write sets both goals");
+            Check(Arrives(port, 1, 9000) && Arrives(port, 2, 3500), "sync-written goals arrive");
+        }
+    }
+
+    static void SilentServo()
+    {
+        using (var bus = new Bus("--ids 0-5 --silent 3"))
+        using (var port = Open(bus))
+        {
+            Check(port.Ping(2) && !port.Ping(3), "ping: servo 2 answers, silent servo 3 does not");
+            var error = Catch(() => port.Read(3, Register.PresentPosition));
+            Check(error != null && error.Flags == Native.ERR_TIMEOUT && error.FlagNames.SequenceEqual(new[] { "ERR_TIMEOUT" })
+                  && error.ServoId == 3 && !error.Partial, "a read of the silent servo fails with ERR_TIMEOUT");
+        }
+    }
+
+    static void BadArguments()
+    {
+        var cases = new[]
+        {
+            Tuple.Create("id above 31", (Action<Port>)(p => p.Ping(40)), Native.ERR_ID, false),
+            Tuple.Create("id a byte cannot hold", (Action<Port>)(p => p.Ping(257)), Native.ERR_ID, false),
+            Tuple.Create("address past the image", (Action<Port>)(p => p.Read(1, (Register)10)), Native.ERR_ADDRESS, false),
+            Tuple.Create("goal below range", (Action<Port>)(p => p.Write(1, Register.GoalPosition, 2999)), Native.ERR_WRITE, false),
+            Tuple.Create("torque byte 256", (Action<Port>)(p => p.Write(1, Register.TorqueEnable, 256)), Native.ERR_WRITE, false),
+            Tuple.Create("goal a word cannot hold", (Action<Port>)(p => p.Move(1, 70000)), Native.ERR_WRITE, false),
+            Tuple.Create("empty sync write", (Action<Port>)(p => p.SyncWrite(Register.GoalPosition, new Dictionary<int, int>())), Native.ERR_ADDRESS, false),
+            Tuple.Create("sync record for id 40", (Action<Port>)(p => p.SyncWrite(Register.GoalPosition, new Dictionary<int, int> { { 40, 5000 } })), Native.ERR_ID, true),
+            Tuple.Create("broadcast stopping at missing id 0", (Action<Port>)(p => p.Write(Native.BROADCAST_ID, Register.Sc2Value, 50)), (ushort)(Native.ERR_TIMEOUT | Native.ERR_WRITE), true),
+            Tuple.Create("zero-length receive", (Action<Port>)(p => p.Rx(0, 10)), Native.ERR_REPLY, false),
+        };
+        using (var bus = new Bus("--ids 1"))
+        using (var port = Open(bus))
+        {
+            port.Write(1, Register.TorqueEnable, 1);
+            foreach (var c in cases)
+            {
+                var error = Catch(() => c.Item2(port));
+                Check(error != null && error.Flags == c.Item3 && error.Partial == c.Item4,
+                      c.Item1 + ": " + (error == null ? "no exception" : error.Message));
+            }
+        }
+        Check(Catch(() => new Port("/dev/zavlib-no-such-device")) != null, "opening a missing device throws");
+    }
+
+    // The declarations themselves, without the wrapper: byte results, ref status, buffers.
+    static void NativeCalls()
+    {
+        ushort status = 0;
+        Check(Native.ZAV_Ping(IntPtr.Zero, 1, ref status) == 0 && status == Native.ERR_HANDLE, "a null handle gives ERR_HANDLE");
+        Check(Native.ZAV_OpenPort("/dev/zavlib-no-such-device", 115200) == IntPtr.Zero, "a missing device gives a null handle");
+        using (var bus = new Bus("--ids 5"))
+        {
+            IntPtr handle = Native.ZAV_OpenPort(bus.Device, 115200);
+            Check(handle != IntPtr.Zero && Native.ZAV_Active(handle) == 1, "open and active");
+            Native.ZAV_SetTimeOutOffset(handle, TimeOutOffset);
+            Check(Native.ZAV_WriteBlockData(handle, 5, 1, new byte[] { 1, 0x4C, 0x1D }, 3, ref status) == 1 && status == 0,
+                  "block write of torque and goal 7500");
+            var image = new byte[10];
+            ushort word = 0;
+            Check(Native.ZAV_ReadBlockData(handle, 5, 0, image, 10, ref status) == 1 && image[0] == 5 && image[1] == 1
+                  && image[2] == 0x4C && image[3] == 0x1D, "block read fills the buffer: id, torque, goal low byte first");
+            Check(Native.ZAV_ReadWordData(handle, 5, 2, ref word, ref status) == 1 && word == 7500, "word read of the goal");
+            Check(Native.ZAV_TxPacket(handle, 5, 4, new byte[] { 0x3A, 0x4C }, 2, ref status) == 1, "raw packet sent");
+            var reply = new byte[3];
+            uint got = 0;
+            Check(Native.ZAV_RxPacket(handle, reply, 3, ref got, 5000, ref status) == 1 && got == 3 && reply[0] == 5, "raw reply read");
+            double before = Native.GetQueryPerformanceCounter();
+            Check(Native.GetQueryPerformanceCounter() >= before && before > 0, "the clock runs");
+            Check(Native.ZAV_ClosePort(handle) == 1 && Native.ZAV_ClosePort(IntPtr.Zero) == 0, "close");
+        }
+    }
+
+    static void Lifecycle()
+    {
+        using (var bus = new Bus("--ids 1"))
+        {
+            var older = new Port(bus.Device);
+            using (var newer = Open(bus))
+            {
+                Check(!older.IsOpen && newer.Ping(1), "opening the same device closes the earlier port");
+                var error = Catch(() => older.Ping(1));
+                Check(error != null && error.Flags == Native.ERR_HANDLE, "the earlier port reports ERR_HANDLE");
+            }
+        }
+        using (var bus = new Bus("--ids 1", echo: true))
+        using (var port = Open(bus))
+        {
+            // With echo cancelling off, the echo of the request is taken for the reply.
+            var error = Catch(() => port.Ping(1));
+            Check(error != null && error.Flags == Native.ERR_REPLY, "the echo switch reaches the library");
+        }
+    }
+
+    static int Main(string[] args)
+    {
+        zavsim = args.Length > 0 ? args[0] : "build/zavsim";
+        Console.WriteLine("library: " + Native.LibraryName);
+        Port.EchoCancel = false;
+        ScanMoveAndSyncWrite();
+        SilentServo();
+        BadArguments();
+        NativeCalls();
+        Lifecycle();
+        Console.WriteLine("C# checks: " + passed + " passed, " + failed + " failed");
+        return failed == 0 ? 0 : 1;
+    }
+}

@@ -1,0 +1,51 @@
+"""Drive serial-bus servo motors (ids 0 to 31 on one serial line) through the zavlib library.
+
+    import zavlib
+
+    with zavlib.Port("/dev/ttyUSB0") as port:        # or "COM3"
+        print(port.scan())                           # ids of the servos that answer
+        port.move(1, 4000)                           # take hold and send a goal position
+        print(port.read(1, "present_position"))
+
+Every failure raises ZavError, which carries the library's status word (``flags``), its
+flags by name (``flag_names``), the servo id and the call. The native library is found
+through the ZAVLIB_LIBRARY environment variable (a path), then a copy bundled with the
+package, then the system's loader (libzavlib.so.1; zavlib_x64.dll or zavlib_x32.dll on
+Windows, by the interpreter's bitness).
+"""
+
+from ._port import (
+    BROADCAST_ID,
+    ERR_ADDRESS,
+    ERR_HANDLE,
+    ERR_ID,
+    ERR_PORT,
+    ERR_REPLY,
+    ERR_TIMEOUT,
+    ERR_WRITE,
+    Flag,
+    Port,
+    Register,
+    ZavError,
+    clock,
+    flag_names,
+)
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "BROADCAST_ID",
+    "ERR_ADDRESS",
+    "ERR_HANDLE",
+    "ERR_ID",
+    "ERR_PORT",
+    "ERR_REPLY",
+    "ERR_TIMEOUT",
+    "ERR_WRITE",
+    "Flag",
+    "Port",
+    "Register",
+    "ZavError",
+    "clock",
+    "flag_names",
+]

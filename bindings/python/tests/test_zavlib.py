@@ -1,0 +1,182 @@
+"""The Python package against the library and a simulated bus."""
+
+import subprocess
+import sys
+import time
+
+import pytest
+
+import zavlib
+from zavlib import _native
+from zavlib import ERR_ADDRESS, ERR_HANDLE, ERR_ID, ERR_REPLY, ERR_TIMEOUT, ERR_WRITE, ZavError
+
+
+def arrives(port, servo, goal, seconds=10.0, tolerance=10):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if abs(port.read(servo, "present_position") - goal) <= tolerance:
+            return True
+    return False
+
+
+def test_scan_finds_exactly_the_servos_on_the_bus(port):
+    assert port("--ids", "0-3,5-30").scan() == [0, 1, 2, 3] + list(range(5, 31))
+
+
+@pytest.mark.parametrize("register, value", [("id", 1), ("sc3_value", -5), (zavlib.Register.SC4_VALUE, -20),
+                                             (9, -20), ("present_position", 7321)])
+def test_reads_decode_registers(port, register, value):
+    assert port("--ids", "1", "--sc3", "1=-5", "--sc4", "1=-20", "--position", "1=7321").read(1, register) == value
+
+
+def test_moves_arrive_by_write_move_and_sync_write(port):
+    bus = port("--ids", "1,2", "--speed", "20000")
+    bus.write(2, "torque_enable", 1)
+    bus.write(2, zavlib.Register.GOAL_POSITION, 4000)
+    assert arrives(bus, 2, 4000)
+    bus.move(1, 11000)
+    bus.sync_write("goal_position", {1: 9000, 2: 3500})
+    assert [bus.read(servo, "goal_position") for servo in (1, 2)] == [9000, 3500]
+    assert arrives(bus, 1, 9000) and arrives(bus, 2, 3500)
+
+
+def test_silent_servo_answers_no_to_ping_and_fails_a_read_with_err_timeout(port):
+    bus = port("--ids", "0-5", "--silent", "3")
+    assert (bus.ping(2), bus.ping(3)) == (True, False)
+    with pytest.raises(ZavError) as caught:
+        bus.read(3, "present_position")
+    error = caught.value
+    assert (error.flags, error.flag_names, error.servo_id, error.partial) == (ERR_TIMEOUT, ["ERR_TIMEOUT"], 3, False)
+    assert error.call == "read(3, 'present_position')"
+    assert "no reply from servo 3 within 300 ms" in str(error)
+
+
+# (what, call, expected exception, expected flags, partial): values that do not fit the C
+# argument are caught by the binding (ctypes would truncate id 257 to servo 1, torque 256 to 0);
+# everything else is the library's own verdict.
+BAD_ARGUMENTS = [
+    ("id above 31", lambda p: p.ping(40), ZavError, ERR_ID, False),
+    ("id that a byte cannot hold", lambda p: p.ping(257), ZavError, ERR_ID, False),
+    ("id of a string", lambda p: p.ping("1"), TypeError, None, False),
+    ("address past the image", lambda p: p.read(1, 10), ZavError, ERR_ADDRESS, False),
+    ("unknown register name", lambda p: p.read(1, "nonsense"), ZavError, ERR_ADDRESS, False),
+    ("block past the image", lambda p: p.read_block(1, 0, 11), ZavError, ERR_ADDRESS, False),
+    ("goal below range", lambda p: p.write(1, "goal_position", 2999), ZavError, ERR_WRITE, False),
+    ("goal a word cannot hold", lambda p: p.move(1, 70000), ZavError, ERR_WRITE, False),
+    ("parameter 0", lambda p: p.write(1, "sc2_value", 0), ZavError, ERR_WRITE, False),
+    ("torque byte 256", lambda p: p.write(1, "torque_enable", 256), ZavError, ERR_WRITE, False),
+    ("write to id 40", lambda p: p.write(40, "sc1_value", 5), ZavError, ERR_ID, False),
+    ("empty sync write", lambda p: p.sync_write("goal_position", {}), ZavError, ERR_ADDRESS, False),
+    ("sync record for id 40", lambda p: p.sync_write("goal_position", {40: 5000}), ZavError, ERR_ID, True),
+    ("zero-length receive", lambda p: p.rx(0), ZavError, ERR_REPLY, False),
+    ("raw packet to id 40", lambda p: p.tx(40, 4), ZavError, ERR_ID, False),
+    ("baud rate 0", lambda p: setattr(p, "baudrate", 0), ZavError, 0, False),
+]
+
+
+@pytest.mark.parametrize("call, expected, flags, partial", [row[1:] for row in BAD_ARGUMENTS],
+                         ids=[row[0] for row in BAD_ARGUMENTS])
+def test_bad_arguments(port, call, expected, flags, partial):
+    bus = port("--ids", "1")
+    bus.write(1, "torque_enable", 1)
+    with pytest.raises(expected) as caught:
+        call(bus)
+    if expected is ZavError:
+        assert (caught.value.flags, caught.value.partial) == (flags, partial), str(caught.value)
+
+
+def test_writes_that_stop_at_a_failing_servo_raise_as_partial(port):
+    bus = port("--ids", "1-3")
+    for servo in (1, 2, 3):
+        bus.move(servo, 7000)
+    with pytest.raises(ZavError) as sync:  # stops at servo 2's goal, which is out of range
+        bus.sync_write("goal_position", {1: 5000, 2: 2999, 3: 6000})
+    assert [bus.read(servo, "goal_position") for servo in (1, 2, 3)] == [5000, 7000, 7000]
+    with pytest.raises(ZavError) as broadcast:  # stops at id 0, which is missing
+        bus.write(zavlib.BROADCAST_ID, "sc2_value", 50)
+    assert (sync.value.flags, sync.value.partial) == (ERR_WRITE, True)
+    assert (broadcast.value.flag_names, broadcast.value.partial) == (["ERR_WRITE", "ERR_TIMEOUT"], True)
+
+
+def test_settings_change_what_the_library_does(port, bus):
+    late = port("--ids", "3", "--late", "3", "--late-ms", "800")
+    late.timeout_offset = 20
+    assert late.ping(3) is False
+    late.timeout_offset = 4000
+    assert late.ping(3) is True and late.timeout_offset == 4000
+    with zavlib.Port(bus("--ids", "1")) as echoing:  # a bus that echoes, as a one-wire line does
+        echoing.echo_cancel = False  # so the echo of the request is taken for the reply
+        with pytest.raises(ZavError) as caught:
+            echoing.ping(1)
+        assert caught.value.flags == ERR_REPLY
+
+
+def test_raw_packets(port):
+    bus = port("--ids", "5")
+    bus.tx(5, 4, bytes([0x3A, 0x4C]))  # position 7500
+    assert bus.rx(3, timeout_ms=5000)[0] == 5
+    with pytest.raises(ZavError) as caught:
+        bus.rx(3, timeout_ms=30)
+    assert (caught.value.flags, caught.value.received) == (ERR_TIMEOUT, b"")
+
+
+def test_ports_close_and_never_use_a_handle_the_library_freed(bus):
+    device = bus("--ids", "1")
+    with zavlib.Port(device) as first:
+        assert first.active
+    assert first.closed and not first.active
+    with pytest.raises(ZavError) as caught:
+        first.ping(1)
+    assert caught.value.flags == ERR_HANDLE
+    older = zavlib.Port(device)
+    newer = zavlib.Port(device)  # the library closes the older port of this name
+    assert older.closed and not newer.closed and newer.active
+    with pytest.raises(ZavError) as caught:
+        older.read(1, "present_position")
+    assert caught.value.flags == ERR_HANDLE
+    newer.close()
+    with pytest.raises(ZavError, match="no such device"):
+        zavlib.Port("/dev/zavlib-no-such-device")
+
+
+@pytest.mark.parametrize("arguments, offset, status, text", [
+    (["--ids", "0-30"], "300", 0, "found 31 servos: 0,1,2"),
+    (["--ids", "0-31", "--silent", "0-31"], "5", 1, "no servo answered"),
+])
+def test_command_line_scan(bus, arguments, offset, status, text):
+    device = bus("--no-echo", *arguments)
+    command = [sys.executable, "-m", "zavlib", "scan", "--port", device, "--no-echo", "--timeout-offset", offset]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert (result.returncode, text in result.stdout + result.stderr) == (status, True), result
+
+
+def test_clock_counts_milliseconds():
+    start_outside = time.monotonic()
+    start = zavlib.clock()
+    time.sleep(0.05)
+    elapsed = zavlib.clock() - start
+    assert 50 <= elapsed <= (time.monotonic() - start_outside) * 1000 + 1
+
+
+@pytest.mark.parametrize("platform, is_64bit, name, stdcall", [
+    ("linux", True, "libzavlib.so.1", False),
+    ("win32", True, "zavlib_x64.dll", False),
+    ("win32", False, "zavlib_x32.dll", True),
+    ("darwin", True, "libzavlib.1.dylib", False),
+])
+def test_library_names_by_platform(platform, is_64bit, name, stdcall):
+    assert _native.system_library(platform, is_64bit) == (name, stdcall)
+    where = [place for place, _ in _native.candidates({}, platform, is_64bit)]
+    assert where[0] == "copy bundled with the package" and where[-1] == "system loader"
+    assert _native.candidates({"ZAVLIB_LIBRARY": "/x/lib.so"}, platform, is_64bit) == [("ZAVLIB_LIBRARY", "/x/lib.so")]
+
+
+@pytest.mark.parametrize("environment, mentioned", [
+    ({"ZAVLIB_LIBRARY": "/nonexistent/libzavlib.so"}, ["ZAVLIB_LIBRARY: /nonexistent/libzavlib.so"]),
+    ({}, ["copy bundled with the package", "(not there)", "system loader: libzavlib-absent.so.9"]),
+])
+def test_a_missing_library_says_where_it_looked(monkeypatch, environment, mentioned):
+    monkeypatch.setattr(_native, "system_library", lambda *_: ("libzavlib-absent.so.9", False))
+    with pytest.raises(_native.LibraryNotFound) as caught:
+        _native.load(environment)
+    assert all(text in str(caught.value) for text in mentioned), str(caught.value)

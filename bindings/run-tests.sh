@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The bindings against the library and zavsim: the declaration check of every binding,
+# the Python package's type hints, the README's Python install line and example as
+# written, the Python package's tests, the wheel tags with and without a bundled
+# library, and the C# tests under Mono.
+# Usage: bindings/run-tests.sh LINUX_BUILD_DIR
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+build=$(cd "$1" && pwd)
+library=$build/libzavlib.so.1
+python=/usr/bin/python3 # Debian's, with its setuptools, wheel and pytest
+work=$(mktemp -d /tmp/zavbind.XXXXXX)
+sim_pid=""
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+step() { # description, command...
+  local what=$1
+  shift
+  echo "== $what"
+  local started=$SECONDS
+  if "$@"; then echo "ok: $what ($((SECONDS - started)) s)"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+
+# zavsim on $work/tty with the given options, until stopped.
+start_zavsim() {
+  rm -f "$work/tty" "$work/zavsim.log"
+  "$build/zavsim" --link "$work/tty" "$@" >"$work/zavsim.log" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 200); do grep -q "zavsim: servos" "$work/zavsim.log" 2>/dev/null && return 0; sleep 0.05; done
+  cat "$work/zavsim.log" >&2
+  return 1
+}
+stop_zavsim() {
+  kill "$sim_pid" && wait "$sim_pid" || true
+  sim_pid=""
+}
+
+# The README's Python install line and example, with HOME and the device moved into $work.
+readme_python() {
+  "$python" - README.md "$work" <<'EOF'
+import re, sys
+text = open(sys.argv[1]).read()
+section = text[text.index("### Python"):]
+section = section[:section.index("\n### ", 1)]
+install = re.search(r"```sh\n(.*?)```", section, re.S).group(1)
+example = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+open(sys.argv[2] + "/install.sh", "w").write(install)
+open(sys.argv[2] + "/example.py", "w").write(example.replace("/tmp/ttyZAV", sys.argv[2] + "/tty"))
+EOF
+  HOME=$work bash -e "$work/install.sh" >"$work/install.log" 2>&1 || { cat "$work/install.log"; return 1; }
+  start_zavsim --ids 0-5
+  local out
+  out=$(cd "$work" && ZAVLIB_LIBRARY=$library "$work/zavlib-venv/bin/python" example.py 2>&1) || { echo "$out"; stop_zavsim; return 1; }
+  stop_zavsim
+  echo "$out"
+  [ "$out" = $'[0, 1, 2, 3, 4, 5]\n4000' ]
+}
+
+python_tests() {
+  (cd "$work" && ZAVLIB_LIBRARY=$library ZAVSIM=$build/zavsim \
+    "$work/zavlib-venv/bin/python" -m pytest -q -p no:cacheprovider "$repo/bindings/python/tests")
+}
+
+# A wheel with the library inside carries the platform's tag and loads its own copy; a
+# pure wheel built after it in the same tree is tagged any and holds no library.
+wheel_tags() {
+  cp -r bindings/python "$work/package"
+  rm -rf "$work/package/build"
+  local venv=$work/zavlib-venv/bin
+  ZAVLIB_BUNDLE=$library "$venv/pip" wheel -q --no-build-isolation --no-index --no-deps -w "$work/bundled" "$work/package" &&
+    "$venv/pip" wheel -q --no-build-isolation --no-index --no-deps -w "$work/pure" "$work/package" || return 1
+  ls "$work/bundled" "$work/pure"
+  ls "$work/bundled"/zavlib-*-py3-none-linux_*.whl "$work/pure"/zavlib-*-py3-none-any.whl >/dev/null || return 1
+  if "$python" -m zipfile -l "$work/pure"/*.whl >"$work/pure.txt" && grep "_lib/" "$work/pure.txt"; then
+    echo "a pure wheel built after a bundling one holds its library"
+    return 1
+  fi
+  "$venv/pip" install -q --no-index --target "$work/bundled-site" "$work/bundled"/*.whl &&
+    (cd "$work" && env -u ZAVLIB_LIBRARY -u LD_LIBRARY_PATH PYTHONPATH="$work/bundled-site" "$python" -c '
+import zavlib, zavlib._native as native
+zavlib.clock()
+print("loaded", native._library._name)
+assert native._library._name.endswith("/bundled-site/zavlib/_lib/libzavlib.so.1")')
+}
+
+csharp_tests() {
+  local out=$work/csharp
+  mkdir -p "$out/lib"
+  mcs -warnaserror+ -target:library -out:"$out/Zavlib.dll" bindings/csharp/Native.cs bindings/csharp/Port.cs &&
+    mcs -warnaserror+ -r:"$out/Zavlib.dll" -out:"$out/PortTests.exe" bindings/csharp/tests/PortTests.cs || return 1
+  cp bindings/csharp/Zavlib.dll.config "$out/"
+  cp "$library" "$out/lib/" # only the SONAME file: the dllmap must name it
+  LD_LIBRARY_PATH=$out/lib mono "$out/PortTests.exe" "$build/zavsim"
+}
+
+step "declarations of every binding match include/zavlib.h" "$python" bindings/check_declarations.py
+step "type hints of the Python package (mypy --strict, as Python 3.9)" \
+  "$python" -m mypy --strict --python-version 3.9 --cache-dir "$work/mypy" bindings/python/src/zavlib
+step "the README's Python install line and example" readme_python
+step "Python package tests (pytest, against zavsim)" python_tests
+step "wheel tags, and a bundled library loads from the package" wheel_tags
+step "C# binding tests (Mono, against zavsim)" csharp_tests
+echo "binding checks failed: $failures"
+[ "$failures" -eq 0 ]

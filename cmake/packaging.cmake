@@ -1,0 +1,112 @@
+# cpack in a Linux build folder makes three Debian packages for the target's
+# architecture (amd64 natively; arm64, armhf ... from a cross build):
+#   libzavlib1     the runtime library (component runtime)
+#   libzavlib-dev  header, link symlink, CMake and pkg-config files (dev)
+#   zavlib-tools   zavctl and zavsim (tools)
+# The Windows zip combines two builds and is made by scripts/windows-zip.sh.
+if(WIN32)
+  return()
+endif()
+
+set(ZAV_PACKAGE_CONTACT "the zavlib developers <zavlib@localhost>"
+    CACHE STRING "Maintainer named in the Debian packages")
+
+# The Debian architecture of the target, from the compiler's own triplet (not
+# from the machine that builds).
+if(CMAKE_C_COMPILER_TARGET)
+  set(ZAV_TARGET_TRIPLET ${CMAKE_C_COMPILER_TARGET})
+else()
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpmachine OUTPUT_VARIABLE ZAV_TARGET_TRIPLET
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+if(ZAV_TARGET_TRIPLET MATCHES "^x86_64-.*-gnux32$")
+  set(ZAV_DEB_ARCH x32)
+elseif(ZAV_TARGET_TRIPLET MATCHES "^x86_64-")
+  set(ZAV_DEB_ARCH amd64)
+elseif(ZAV_TARGET_TRIPLET MATCHES "^(aarch64|arm64)-")
+  set(ZAV_DEB_ARCH arm64)
+elseif(ZAV_TARGET_TRIPLET MATCHES "^arm.*-gnueabihf$")
+  set(ZAV_DEB_ARCH armhf)
+elseif(ZAV_TARGET_TRIPLET MATCHES "^arm.*-gnueabi$")
+  set(ZAV_DEB_ARCH armel)
+elseif(ZAV_TARGET_TRIPLET MATCHES "^i[3-6]86-")
+  set(ZAV_DEB_ARCH i386)
+elseif(ZAV_TARGET_TRIPLET MATCHES "^riscv64-")
+  set(ZAV_DEB_ARCH riscv64)
+else()
+  message(STATUS "No Debian architecture known for '${ZAV_TARGET_TRIPLET}': "
+                 "set CPACK_DEBIAN_PACKAGE_ARCHITECTURE")
+endif()
+
+set(CPACK_PACKAGE_NAME zavlib)
+set(CPACK_PACKAGE_VENDOR "the zavlib developers")
+set(CPACK_PACKAGE_CONTACT ${ZAV_PACKAGE_CONTACT})
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime dev)
+if(TARGET zavctl OR TARGET zavsim)
+  list(APPEND CPACK_COMPONENTS_ALL tools)
+endif()
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # NAME_VERSION_ARCH.deb
+if(ZAV_DEB_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ZAV_DEB_ARCH})
+endif()
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzavlib${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzavlib-dev)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zavlib-tools)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
+# The first line of each description is the package's summary.
+string(CONCAT CPACK_DEBIAN_RUNTIME_DESCRIPTION
+    "drive serial-bus servo motors (shared library)\n"
+    "zavlib drives up to 32 serial-bus servo motors on one serial line through a\n"
+    "plain C interface. This package holds the shared library.")
+string(CONCAT CPACK_DEBIAN_DEV_DESCRIPTION
+    "drive serial-bus servo motors (development files)\n"
+    "The C header, the link symlink, the CMake package (find_package(zavlib 1))\n"
+    "and the pkg-config file (zavlib) for building programs with zavlib.")
+string(CONCAT CPACK_DEBIAN_TOOLS_DESCRIPTION
+    "drive serial-bus servo motors (command-line tool and virtual bus)\n"
+    "zavctl scans, reads, writes and moves servos from the command line; zavsim\n"
+    "is a virtual servo bus on a pseudo-terminal for trying without hardware.")
+# libzavlib-dev and zavlib-tools depend on the libzavlib1 of the same version.
+set(CPACK_COMPONENT_DEV_DEPENDS runtime)
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON) # a shlibs file for packages built against it
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers) # ldconfig
+
+if(CMAKE_CROSSCOMPILING)
+  # dpkg-shlibdeps knows only the build machine's libraries. What Debian 12's
+  # cross toolchains link against (objdump -T of the arm64 and armhf builds):
+  # GLIBC_2.34, GLIBCXX_3.4.29 (libstdc++ of gcc 11) and libgcc_s; on 32-bit ARM
+  # the library itself needs libgcc_s too, for the EABI division helpers (GCC_3.5).
+  if(ZAV_DEB_ARCH MATCHES "^arm(hf|el)$")
+    set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5)")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 11)")
+  else()
+    set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34)")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+  endif()
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The tools' libzavlib.so.1 is this build's; the component dependency names its package.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
+endif()
+
+# Debian wants the licence in every package's documentation folder.
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME}
+        RENAME copyright COMPONENT runtime)
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_DEV_PACKAGE_NAME}
+        RENAME copyright COMPONENT dev)
+if(tools IN_LIST CPACK_COMPONENTS_ALL)
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_TOOLS_PACKAGE_NAME}
+          RENAME copyright COMPONENT tools)
+endif()
+
+include(CPack)

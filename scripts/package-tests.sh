@@ -1,0 +1,199 @@
+#!/usr/bin/env bash
+# Installs and packages, checked the way users pick them up:
+# 1. cmake --install of the Linux build into a scratch prefix: its file list;
+#    examples/ built out of tree against it with find_package and with
+#    pkg-config, each run against zavsim.
+# 2. cpack: the Debian packages, their contents and dependencies; all of them
+#    unpacked into a scratch root, the example built against that root both
+#    ways and run against the packaged zavsim.
+# 3. scripts/windows-zip.sh: the zip's file list, the version resources and
+#    imports of its programs, and the example cross-built with MinGW against
+#    its x64 and x86 trees, with find_package and with pkg-config.
+# Leaves the .deb files in BUILD and the zip in build-windows/.
+# Usage: scripts/package-tests.sh BUILD BUILD_X64 BUILD_X86
+set -euo pipefail
+build=$(cd "$1" && pwd)
+x64=$(cd "$2" && pwd)
+x86=$(cd "$3" && pwd)
+cd "$(dirname "$0")/.."
+root_dir=$PWD
+export LC_ALL=C
+
+version=$(sed -n 's/^Version: //p' "$build/zavlib.pc")
+major=${version%%.*}
+arch=$(dpkg --print-architecture)
+work=$(mktemp -d)
+sim_pid=""
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+passed=0
+failed=0
+check() { # description, then a command that must succeed
+  local what=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+same() { # description, expected lines, actual lines (in any order)
+  if [ "$(sort <<<"$2")" = "$(sort <<<"$3")" ]; then passed=$((passed + 1)); else
+    failed=$((failed + 1))
+    echo "FAILED: $1"
+    diff <(sort <<<"$2") <(sort <<<"$3") | sed 's/^/    /' || true
+  fi
+}
+# Files and links under a tree, one a line, sorted; the build type's targets
+# file (zavlibTargets-relwithdebinfo.cmake) as zavlibTargets-CONFIG.cmake.
+tree_files() { (cd "$1" && find . ! -type d | sed 's|^\./||; s|zavlibTargets-[a-z]*\.cmake|zavlibTargets-CONFIG.cmake|' | sort); }
+
+# The example against zavsim (servos 2 and 5): it finds both, moves servo 2 and
+# reads its registers back.
+run_example() { # description, zavsim program, example program, [environment for both]
+  local what=$1 zavsim=$2 program=$3 tty=$work/tty-$RANDOM out
+  shift 3
+  env "$@" "$zavsim" --ids 2,5 --speed 20000 --link "$tty" >/dev/null 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 200); do [ -e "$tty" ] && break; sleep 0.05; done
+  out=$(env "$@" "$program" "$tty" 2>&1; echo "exit=$?")
+  kill "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+  sim_pid=""
+  if grep -q "(2 found)" <<<"$out" && grep -q "registers: torque 1, goal 4000" <<<"$out" &&
+    grep -qx "exit=0" <<<"$out"; then passed=$((passed + 1)); else
+    failed=$((failed + 1))
+    echo "FAILED: $what"
+    sed 's/^/    /' <<<"$out"
+  fi
+}
+
+build_with_cmake() { # build dir, prefix, [more cmake options]
+  cmake -S examples -B "$1" -DCMAKE_PREFIX_PATH="$2" "${@:3}" >"$1.log" 2>&1 &&
+    cmake --build "$1" >>"$1.log" 2>&1 || { cat "$1.log"; return 1; }
+}
+build_with_pkg_config() { # compiler, pkgconfig dir, output
+  local flags
+  flags=$(PKG_CONFIG_LIBDIR=$2 pkg-config --cflags --libs zavlib) &&
+    "$1" -Wall -Wextra -Werror examples/servo_demo.c $flags -o "$3"
+}
+
+echo "== cmake --install into a scratch prefix"
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+same "the installed files" "bin/zavctl
+bin/zavsim
+include/zavlib.h
+lib/cmake/zavlib/zavlibConfig.cmake
+lib/cmake/zavlib/zavlibConfigVersion.cmake
+lib/cmake/zavlib/zavlibTargets-CONFIG.cmake
+lib/cmake/zavlib/zavlibTargets.cmake
+lib/libzavlib.so
+lib/libzavlib.so.$major
+lib/libzavlib.so.$version
+lib/pkgconfig/zavlib.pc
+share/doc/libzavlib$major/copyright
+share/doc/libzavlib-dev/copyright
+share/doc/zavlib-tools/copyright" "$(tree_files "$prefix")"
+check "find_package build against the prefix" build_with_cmake "$work/prefix-cmake" "$prefix"
+run_example "the find_package build runs (its RUNPATH finds the library)" "$build/zavsim" "$work/prefix-cmake/servo_demo"
+check "pkg-config build against the prefix" build_with_pkg_config cc "$prefix/lib/pkgconfig" "$work/prefix-pc"
+run_example "the pkg-config build runs" "$build/zavsim" "$work/prefix-pc" LD_LIBRARY_PATH="$prefix/lib"
+
+echo "== Debian packages"
+rm -f "$build"/*.deb
+(cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || cat "$work/cpack.log"
+runtime=libzavlib${major}_${version}_$arch.deb
+dev=libzavlib-dev_${version}_$arch.deb
+tools=zavlib-tools_${version}_$arch.deb
+same "the packages made" "$(printf '%s\n' "$runtime" "$dev" "$tools")" "$(cd "$build" && ls -1 *.deb)"
+deb_files() { dpkg-deb -c "$build/$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort; }
+same "$runtime: contents" "usr/lib/libzavlib.so.$major
+usr/lib/libzavlib.so.$version
+usr/share/doc/libzavlib$major/copyright" "$(deb_files "$runtime")"
+same "$dev: contents" "usr/include/zavlib.h
+usr/lib/cmake/zavlib/zavlibConfig.cmake
+usr/lib/cmake/zavlib/zavlibConfigVersion.cmake
+usr/lib/cmake/zavlib/zavlibTargets-CONFIG.cmake
+usr/lib/cmake/zavlib/zavlibTargets.cmake
+usr/lib/libzavlib.so
+usr/lib/pkgconfig/zavlib.pc
+usr/share/doc/libzavlib-dev/copyright" "$(deb_files "$dev" | sed 's|zavlibTargets-[a-z]*\.cmake|zavlibTargets-CONFIG.cmake|')"
+same "$tools: contents" "usr/bin/zavctl
+usr/bin/zavsim
+usr/share/doc/zavlib-tools/copyright" "$(deb_files "$tools")"
+same "$dev depends on the runtime of its version" "libzavlib$major (= $version)" "$(dpkg-deb -f "$build/$dev" Depends)"
+check "$tools depends on the runtime of its version" grep -q "libzavlib$major (= $version)" <(dpkg-deb -f "$build/$tools" Depends)
+check "$runtime depends on the C library" grep -q "^libc6 " <(dpkg-deb -f "$build/$runtime" Depends)
+same "$runtime: shlibs" "libzavlib $major libzavlib$major (>= $version)" "$(dpkg-deb -I "$build/$runtime" shlibs)"
+check "$runtime: ldconfig trigger" grep -q "ldconfig" <(dpkg-deb -I "$build/$runtime" triggers)
+
+debroot=$work/debroot
+for deb in "$runtime" "$dev" "$tools"; do dpkg-deb -x "$build/$deb" "$debroot"; done
+check "the packaged library's SONAME is libzavlib.so.$major" \
+  grep -q "SONAME.*\[libzavlib\.so\.$major\]" <(readelf -d "$debroot/usr/lib/libzavlib.so.$version")
+for tool in zavctl zavsim; do
+  same "packaged $tool --version" "$tool $version" "$(LD_LIBRARY_PATH=$debroot/usr/lib "$debroot/usr/bin/$tool" --version)"
+done
+same "pkg-config --modversion in the unpacked packages" "$version" \
+  "$(PKG_CONFIG_LIBDIR=$debroot/usr/lib/pkgconfig pkg-config --modversion zavlib)"
+check "find_package build against the unpacked packages" build_with_cmake "$work/deb-cmake" "$debroot/usr"
+run_example "the find_package build runs against the packaged zavsim" "$debroot/usr/bin/zavsim" \
+  "$work/deb-cmake/servo_demo" LD_LIBRARY_PATH="$debroot/usr/lib"
+check "pkg-config build against the unpacked packages" build_with_pkg_config cc "$debroot/usr/lib/pkgconfig" "$work/deb-pc"
+run_example "the pkg-config build runs against the packaged zavsim" "$debroot/usr/bin/zavsim" "$work/deb-pc" \
+  LD_LIBRARY_PATH="$debroot/usr/lib"
+
+echo "== Windows zip"
+zip=$(scripts/windows-zip.sh "$x64" "$x86")
+name=zavlib-$version-windows
+same "the zip's name" "build-windows/$name.zip" "$zip"
+mkdir "$work/zip"
+(cd "$work/zip" && cmake -E tar xf "$root_dir/$zip")
+# The DLL and import library that zavlib::zavlib names, relative to the tree.
+mkdir "$work/imported"
+cat >"$work/imported/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.20)
+project(imported LANGUAGES NONE)
+find_package(zavlib 1 CONFIG REQUIRED)
+get_target_property(configuration zavlib::zavlib IMPORTED_CONFIGURATIONS)
+get_target_property(dll zavlib::zavlib IMPORTED_LOCATION_${configuration})
+get_target_property(implib zavlib::zavlib IMPORTED_IMPLIB_${configuration})
+file(RELATIVE_PATH dll ${CMAKE_PREFIX_PATH} ${dll})
+file(RELATIVE_PATH implib ${CMAKE_PREFIX_PATH} ${implib})
+message(STATUS "imported: ${dll} ${implib}")
+CMAKE
+imported_files() { # tree, [cmake options]
+  rm -rf "$work/imported/build"
+  cmake -S "$work/imported" -B "$work/imported/build" -DCMAKE_PREFIX_PATH="$1" "${@:2}" 2>&1 | sed -n 's/^-- imported: //p'
+}
+windows_tree() { # folder, DLL name
+  printf '%s\n' "$1/bin/$2.dll" "$1/bin/zavctl.exe" "$1/include/zavlib.h" \
+    "$1/lib/$2.def" "$1/lib/$2.dll.a" "$1/lib/$2.lib" \
+    "$1/lib/cmake/zavlib/zavlibConfig.cmake" "$1/lib/cmake/zavlib/zavlibConfigVersion.cmake" \
+    "$1/lib/cmake/zavlib/zavlibTargets-CONFIG.cmake" "$1/lib/cmake/zavlib/zavlibTargets.cmake" \
+    "$1/lib/pkgconfig/zavlib.pc"
+}
+same "the zip's files" "$(echo LICENSE.txt; echo README.md; windows_tree x64 zavlib_x64; windows_tree x86 zavlib_x32)" \
+  "$(tree_files "$work/zip/$name")"
+for arch_dir in x64:zavlib_x64:x86_64 x86:zavlib_x32:i686; do
+  IFS=: read -r dir dll cpu <<<"$arch_dir"
+  tree=$work/zip/$name/$dir
+  for program in "bin/$dll.dll" bin/zavctl.exe; do
+    resource=$(strings -a -el "$tree/$program" | tr '\n' ' ')
+    check "$dir/$program carries version $version" grep -q "FileVersion $version .*ProductName zavlib ProductVersion $version" <<<"$resource"
+  done
+  same "$dir/bin/$dll.dll imports only system DLLs" "KERNEL32.dll msvcrt.dll" \
+    "$($cpu-w64-mingw32-objdump -p "$tree/bin/$dll.dll" | awk '/DLL Name:/ {print $3}' | sort | tr '\n' ' ' | sed 's/ $//')"
+  same "$dir: the imported target for MinGW" "bin/$dll.dll lib/$dll.dll.a" "$(imported_files "$tree")"
+  same "$dir: the imported target for Visual Studio" "bin/$dll.dll lib/$dll.lib" "$(imported_files "$tree" -DMSVC=1)"
+  check "$dir: MinGW find_package build against the zip" \
+    build_with_cmake "$work/zip-$dir-cmake" "$tree" -DCMAKE_TOOLCHAIN_FILE="$root_dir/cmake/mingw-$dir.cmake"
+  check "$dir: the MinGW example imports from $dll.dll" \
+    grep -q "DLL Name: $dll.dll" <($cpu-w64-mingw32-objdump -p "$work/zip-$dir-cmake/servo_demo.exe")
+  check "$dir: MinGW pkg-config build against the zip" \
+    build_with_pkg_config $cpu-w64-mingw32-gcc "$tree/lib/pkgconfig" "$work/zip-$dir-pc.exe"
+done
+
+echo "install and package checks: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
