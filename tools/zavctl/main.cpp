@@ -479,8 +479,9 @@ int main(int argc, char **argv) {
         return zavctl::serve(s.port(), s.reply_timeout_ms(), serve_options);
 #else
         (void)s;
-        std::fprintf(stderr, "zavctl: this zavctl was built without the dashboard: its build could not fetch "
-                             "cpp-httplib, nlohmann/json or uPlot (see the cmake output for which)\n");
+        std::fprintf(stderr, "zavctl: this zavctl was built without serve: its build was configured with "
+                             "-DZAV_DASHBOARD=OFF, or could not bring in cpp-httplib, nlohmann/json or uPlot (the "
+                             "cmake output says which)\n");
         return 1;
 #endif
     };
