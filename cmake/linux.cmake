@@ -10,7 +10,8 @@ target_link_libraries(zavlib PRIVATE pthread)
 set_target_properties(zavlib PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 
 # The pseudo-terminal link between the model and a host.
-add_library(zavsim_pty STATIC tools/sim/pty_link.cpp tools/sim/bus_runner.cpp)
+add_library(zavsim_pty STATIC tools/sim/pty_link.cpp tools/sim/pty_baud.cpp tools/sim/bus_runner.cpp
+                              tools/sim/bus_capture.cpp)
 target_include_directories(zavsim_pty PUBLIC tools/sim)
 target_link_libraries(zavsim_pty PUBLIC zavsim_model pthread)
 target_compile_options(zavsim_pty PRIVATE ${ZAV_WARNINGS})

@@ -10,7 +10,8 @@ target_include_directories(zavsim SYSTEM PRIVATE ${ZAV_CLI11_INCLUDE})
 target_link_libraries(zavsim PRIVATE zavsim_pty zavsim_trace)
 target_compile_options(zavsim PRIVATE ${ZAV_WARNINGS})
 
-add_executable(zavctl tools/zavctl/main.cpp tools/zavctl/status_text.cpp)
+add_executable(zavctl tools/zavctl/main.cpp tools/zavctl/status_text.cpp tools/zavctl/doctor.cpp
+                      tools/zavctl/line_info.cpp tools/zavctl/capture_relay.cpp)
 target_include_directories(zavctl SYSTEM PRIVATE ${ZAV_CLI11_INCLUDE})
 target_link_libraries(zavctl PRIVATE zavlib zavsim_pty)
 target_compile_options(zavctl PRIVATE ${ZAV_WARNINGS})
@@ -30,4 +31,17 @@ if(ZAV_BUILD_TESTS)
   target_compile_definitions(tool_tests PRIVATE "ZAV_TOOL_LAUNCHER=${launcher}")
   add_dependencies(tool_tests zavsim zavctl)
   gtest_discover_tests(tool_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
+
+  # zavctl doctor against simulated faults, and the Wireshark dissector through
+  # tshark; run by scripts/test-all.sh as a suite of their own, not by ctest.
+  find_program(ZAV_TSHARK tshark)
+  if(NOT ZAV_TSHARK)
+    set(ZAV_TSHARK /usr/bin/tshark)
+  endif()
+  add_executable(diagnostics_tests tests/tools/diagnostics_test.cpp)
+  target_link_libraries(diagnostics_tests PRIVATE GTest::gtest_main)
+  target_compile_options(diagnostics_tests PRIVATE ${ZAV_WARNINGS})
+  target_compile_definitions(diagnostics_tests PRIVATE ZAVSIM_PATH="$<TARGET_FILE:zavsim>" ZAVCTL_PATH="$<TARGET_FILE:zavctl>"
+                             TSHARK_PATH="${ZAV_TSHARK}" ZAVBUS_LUA_PATH="${CMAKE_SOURCE_DIR}/tools/wireshark/zavbus.lua")
+  add_dependencies(diagnostics_tests zavsim zavctl)
 endif()

@@ -14,7 +14,7 @@ jobs=$(nproc)
 scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64 \
   python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
   clang lld llvm pkg-config dpkg-dev file \
-  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static \
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static tshark \
   nlohmann-json3-dev chromium
 
 suites_passed=0
@@ -69,6 +69,15 @@ x32_suite() {
   cmake -S . -B build-x86 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86.cmake -DZAV_DASHBOARD=ON >/dev/null &&
     cmake --build build-x86 -j"$jobs" &&
     scripts/check-x32.sh build-x86/zavlib_x32.dll
+}
+
+# zavctl doctor against simulated line faults, the Wireshark dissector under
+# tshark, and one brief run of the exchange benchmark (figures only, no limits).
+diagnostics_suite() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    cmake --build build -j"$jobs" --target diagnostics_tests exchange_bench &&
+    build/diagnostics_tests &&
+    build/exchange_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 --pairs=10 --benchmark_color=false
 }
 
 # Needs the Linux, x64 and x86 builds above; leaves the .deb files in build/ and
@@ -130,6 +139,7 @@ arm_suite() {
 
 run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
 run_suite "zavctl serve: endpoints and the page in a browser" dashboard_suite
+run_suite "Diagnostics: zavctl doctor, Wireshark dissector, exchange benchmark" diagnostics_suite
 run_suite "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_suite
 run_suite "zavlib_x64.dll under wine64" wine_suite
 run_suite "zavlib_x32.dll export, import and calling-convention checks" x32_suite

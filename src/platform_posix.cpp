@@ -39,10 +39,11 @@ int64_t monotonic_ns() {
 
 // Waits until fd is ready for events or the deadline passes.
 // Returns the revents seen (0 on time-out).
+// A deadline already passed still looks once, so that bytes queued by then are taken.
 short wait_ready(int fd, short events, int64_t deadline_ns) {
     for (;;) {
-        const int64_t left = deadline_ns - monotonic_ns();
-        if (left <= 0) return 0;
+        int64_t left = deadline_ns - monotonic_ns();
+        if (left < 0) left = 0;
         pollfd pfd{fd, events, 0};
         timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
         const int r = ppoll(&pfd, 1, &wait, nullptr);
@@ -198,12 +199,21 @@ void clear_line_errors(Device) {
     // Linux keeps no sticky line-error state that blocks further reads.
 }
 
+// The device this thread last wrote to, until it reads from it. The first
+// read after a write waits before reading: the echo or the reply cannot be
+// back yet, and a read that finds nothing would be a system call for nothing.
+// A read that follows a read reads first: a reply that came in with the echo
+// (as USB adapters deliver them) is queued already, and a wait would be the
+// call for nothing. Either way the same bytes are read within the same deadline.
+static thread_local int just_written = -1;
+
 bool write(Device device, const uint8_t *data, uint32_t count) {
     const int fd = fd_of(device);
     // The descriptor is non-blocking; a full output queue is waited out, but
     // never for longer than this.
     constexpr int64_t kWriteLimitNs = 1000LL * 1000000;
     const int64_t deadline = monotonic_ns() + kWriteLimitNs;
+    just_written = fd;
     uint32_t done = 0;
     while (done < count) {
         const ssize_t n = ::write(fd, data + done, count - done);
@@ -222,26 +232,28 @@ bool write(Device device, const uint8_t *data, uint32_t count) {
 bool read(Device device, uint8_t *buffer, uint32_t count, uint32_t *got, uint32_t timeout_ms) {
     const int fd = fd_of(device);
     const int64_t deadline = monotonic_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
+    bool wait_first = just_written == fd;
+    just_written = -1;
     uint32_t done = 0;
     bool ok = true;
-    bool hung_up = false;
     while (done < count) {
+        if (wait_first && wait_ready(fd, POLLIN, deadline) == 0) break; // deadline
         const ssize_t n = ::read(fd, buffer + done, count - done);
         if (n > 0) {
+            // The rest of a reply arrives a byte time or more later.
             done += static_cast<uint32_t>(n);
+            wait_first = true;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        // With VMIN = VTIME = 0 a terminal returns 0 when nothing is queued,
-        // and also once the far end has hung up.
-        if ((n < 0 && errno != EAGAIN) || hung_up) {
-            ok = n >= 0;
-            break;
+        if ((n < 0 && errno == EAGAIN) || !wait_first) {
+            wait_first = true; // nothing queued yet (or a hang-up, which the wait reports)
+            continue;
         }
-        const short ready = wait_ready(fd, POLLIN, deadline);
-        if (ready == 0) break; // deadline
-        // A hang-up or error: drain what is queued, then end instead of spinning.
-        if ((ready & (POLLHUP | POLLERR | POLLNVAL)) != 0) hung_up = true;
+        // Ready but nothing to read: with VMIN = VTIME = 0 that is a hang-up
+        // (once whatever was queued has been drained); end instead of spinning.
+        ok = n >= 0;
+        break;
     }
     *got = done;
     return ok;

@@ -11,16 +11,29 @@ namespace platform {
 
 namespace {
 
-HANDLE handle_of(Device device) { return reinterpret_cast<HANDLE>(device); }
+// What the backend keeps per open device: its handle and the read time-out in
+// force, so that a read with the same time-out as the last one (no echo, or a
+// host reading a reply in parts) skips SetCommTimeouts.
+struct SerialPort {
+    HANDLE handle;
+    bool read_timeout_known;
+    DWORD read_timeout_ms;
+};
 
-bool set_read_timeout(HANDLE handle, DWORD total_ms) {
+SerialPort *port_of(Device device) { return reinterpret_cast<SerialPort *>(device); }
+HANDLE handle_of(Device device) { return port_of(device)->handle; }
+
+bool set_read_timeout(SerialPort *port, DWORD total_ms) {
+    if (port->read_timeout_known && port->read_timeout_ms == total_ms) return true;
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = total_ms;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
-    return SetCommTimeouts(handle, &timeouts) != 0;
+    port->read_timeout_known = SetCommTimeouts(port->handle, &timeouts) != 0;
+    port->read_timeout_ms = total_ms;
+    return port->read_timeout_known;
 }
 
 } // namespace
@@ -40,13 +53,21 @@ Device open_device(const char *name) {
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return kInvalidDevice;
-    return reinterpret_cast<Device>(handle);
+    auto *port = new (std::nothrow) SerialPort{handle, false, 0};
+    if (port == nullptr) {
+        CloseHandle(handle);
+        return kInvalidDevice;
+    }
+    return reinterpret_cast<Device>(port);
 }
 
 bool configure(Device device, uint32_t baud) {
-    HANDLE handle = handle_of(device);
+    SerialPort *port = port_of(device);
+    HANDLE handle = port->handle;
     COMMTIMEOUTS timeouts{};
     const bool timeouts_ok = SetCommTimeouts(handle, &timeouts) != 0;
+    port->read_timeout_known = timeouts_ok;
+    port->read_timeout_ms = 0;
     const bool mask_ok = SetCommMask(handle, 0) != 0;
 
     DCB dcb;
@@ -90,6 +111,7 @@ bool change_baud(Device device, uint32_t baud) {
 }
 
 bool query(Device device) {
+    if (device == kInvalidDevice) return false;
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
@@ -115,15 +137,19 @@ bool write(Device device, const uint8_t *data, uint32_t count) {
 }
 
 bool read(Device device, uint8_t *buffer, uint32_t count, uint32_t *got, uint32_t timeout_ms) {
-    HANDLE handle = handle_of(device);
-    set_read_timeout(handle, timeout_ms);
+    SerialPort *port = port_of(device);
+    set_read_timeout(port, timeout_ms);
     DWORD received = 0;
-    const bool ok = ReadFile(handle, buffer, count, &received, nullptr) != 0;
+    const bool ok = ReadFile(port->handle, buffer, count, &received, nullptr) != 0;
     *got = received;
     return ok;
 }
 
-void close_device(Device device) { CloseHandle(handle_of(device)); }
+void close_device(Device device) {
+    SerialPort *port = port_of(device);
+    CloseHandle(port->handle);
+    delete port;
+}
 
 static_assert(sizeof(CRITICAL_SECTION) <= sizeof(Lock::storage), "lock storage too small");
 

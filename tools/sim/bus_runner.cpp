@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <chrono>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 namespace zavsim {
 
 double monotonic_ms() {
@@ -28,7 +32,13 @@ bool BusRunner::wait_for_packets(uint64_t n, double timeout_ms) {
 }
 
 void BusRunner::run() {
+#ifdef __linux__
+    // Replies are due tens of microseconds apart at high rates; the default
+    // 50 us timer slack would make every one of them late.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
     constexpr double kIdlePollMs = 5.0;
+    constexpr double kSpinBelowMs = 0.2;
     uint8_t buffer[512];
     double last_byte_ms = monotonic_ms();
     while (!stopping_) {
@@ -38,13 +48,17 @@ void BusRunner::run() {
             const double now = monotonic_ms();
             for (const Emission &e : queue_) wait = std::min(wait, std::max(0.0, e.at_ms - now));
         }
-        const std::size_t n = io_.read_some(buffer, sizeof buffer, wait);
+        // An emission due within a fraction of a millisecond is waited for by
+        // checking without sleeping: a sleeping thread wakes tens of
+        // microseconds late, longer than a byte takes at high rates.
+        const std::size_t n = io_.read_some(buffer, sizeof buffer, wait < kSpinBelowMs ? 0.0 : wait);
 
         std::vector<Emission> due;
         {
             std::lock_guard<std::mutex> hold(mutex_);
             const double now = monotonic_ms();
             if (n > 0) {
+                if (bus_.options().strict_baud) bus_.set_line_baud(io_.line_baud());
                 bus_.receive(buffer, n, now, queue_);
                 last_byte_ms = now;
             } else if (bus_.mid_packet() && now - last_byte_ms > idle_reset_ms) {

@@ -22,6 +22,8 @@ public:
     // Waits up to timeout_ms for bytes; returns how many were read (0: none).
     virtual std::size_t read_some(uint8_t *buffer, std::size_t max, double timeout_ms) = 0;
     virtual bool write_all(const uint8_t *data, std::size_t n) = 0;
+    // The rate the host set on its side of the link; 0 when it cannot be told.
+    virtual uint32_t line_baud() { return 0; }
 };
 
 double monotonic_ms();

@@ -1,5 +1,7 @@
 #include "pty_link.h"
 
+#include "pty_baud.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -44,8 +46,11 @@ std::size_t PtyLink::read_some(uint8_t *buffer, std::size_t max, double timeout_
         poll(nullptr, 0, wait);
         return 0;
     }
+    // To the microsecond: emissions at high rates are due well within a millisecond.
+    const long wait_ns = static_cast<long>(std::max(0.0, timeout_ms) * 1e6);
+    const timespec until{wait_ns / 1000000000L, wait_ns % 1000000000L};
     pollfd pfd{master_, POLLIN, 0};
-    const int r = poll(&pfd, 1, wait);
+    const int r = ppoll(&pfd, 1, &until, nullptr);
     if (r > 0 && (pfd.revents & POLLIN) != 0) {
         const ssize_t n = read(master_, buffer, max);
         if (n > 0) return static_cast<std::size_t>(n);
@@ -71,5 +76,11 @@ bool PtyLink::write_all(const uint8_t *data, std::size_t n) {
     }
     return done == n;
 }
+
+} // namespace zavsim
+
+namespace zavsim {
+
+uint32_t PtyLink::line_baud() { return master_ >= 0 ? pty_output_baud(master_) : 0; }
 
 } // namespace zavsim

@@ -23,6 +23,7 @@ public:
 
     std::size_t read_some(uint8_t *buffer, std::size_t max, double timeout_ms) override;
     bool write_all(const uint8_t *data, std::size_t n) override;
+    uint32_t line_baud() override;
 
 private:
     int master_ = -1;

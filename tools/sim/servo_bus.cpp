@@ -160,7 +160,12 @@ void ServoBus::advance(double now_ms) {
 void ServoBus::receive(const uint8_t *data, std::size_t n, double now_ms, std::vector<Emission> &out) {
     advance(now_ms);
     if (n == 0) return;
-    if (options_.echo) out.push_back({now_ms + byte_ms() * n, std::vector<uint8_t>(data, data + n)});
+    if (options_.echo)
+        out.push_back({now_ms + byte_ms() * n + options_.latency_ms, std::vector<uint8_t>(data, data + n)});
+    if (options_.strict_baud && line_baud_ != 0 && line_baud_ != options_.baud) {
+        pending_.clear();
+        return;
+    }
     for (std::size_t i = 0; i < n; ++i) {
         if (pending_.empty() && request_data_length(data[i]) < 0) continue; // not a command byte
         // Position data bytes are 7-bit: a byte with bit 7 set starts a new packet.
@@ -229,7 +234,7 @@ void ServoBus::handle_packet(const std::vector<uint8_t> &packet, double at_ms, s
     }
     reply_at += byte_ms() * static_cast<double>(reply.size());
     if (trace) trace({reply_at, true, reply, describe_reply(packet.data(), reply.data(), reply.size())});
-    out.push_back({reply_at, reply});
+    out.push_back({reply_at + options_.latency_ms, reply});
 }
 
 } // namespace zavsim

@@ -83,6 +83,8 @@ struct BusOptions {
     bool wire_time = false;       // delay echo and reply by their time on the wire
     double speed = 3000.0;        // position units per second while torque is on
     double bits_per_byte = 11.0;  // start, 8 data, parity, stop
+    double latency_ms = 0.0;      // the host's adapter holds every echo and reply this long
+    bool strict_baud = false;     // servos hear hosts at other rates as noise and stay silent
 };
 
 // Bytes for the host, due at a given time.
@@ -114,6 +116,10 @@ public:
     // Feed bytes from the host that arrived at now_ms; appends what the line
     // sends back (echo, replies) to out.
     void receive(const uint8_t *data, std::size_t n, double now_ms, std::vector<Emission> &out);
+    // The rate the host's side of the line runs at (0: unknown). With
+    // strict_baud, bytes sent at another rate than the servos' own reach them
+    // garbled: the echo still comes back, but no servo answers.
+    void set_line_baud(uint32_t baud) { line_baud_ = baud; }
     // Drop a partly received packet (the line went idle in the middle of it).
     void reset_parser() { pending_.clear(); }
     bool mid_packet() const { return !pending_.empty(); }
@@ -141,6 +147,7 @@ private:
     std::vector<uint8_t> pending_;
     double last_advance_ms_ = -1.0;
     uint64_t packets_ = 0;
+    uint32_t line_baud_ = 0;
 };
 
 // Data bytes that follow a command byte, by command number; -1 for commands the

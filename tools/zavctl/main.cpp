@@ -24,11 +24,14 @@
 
 #include "servo_bus.h"
 #if defined(__linux__)
+#include "bus_capture.h"
 #include "bus_runner.h"
+#include "capture_relay.h"
 #include "pty_link.h"
 #define ZAVCTL_HAS_SIM 1
 #endif
 
+#include "doctor.h"
 #include "registers.h"
 #include "serve.h"
 #include "status_text.h"
@@ -48,6 +51,7 @@ struct Options {
     bool no_echo = false;
     bool sim = false;
     std::string sim_ids = "0-5";
+    std::string capture;
 };
 
 class Session {
@@ -61,6 +65,7 @@ public:
     // a message when that is not possible.
     bool open() {
         std::string device = options_.port;
+        if (!options_.capture.empty() && !start_capture()) return false;
         if (options_.sim) {
 #ifdef ZAVCTL_HAS_SIM
             std::vector<int> ids;
@@ -79,7 +84,8 @@ public:
                 std::perror("zavctl: cannot create the simulated bus");
                 return false;
             }
-            runner_ = std::make_unique<zavsim::BusRunner>(*bus_, *link_);
+            if (capture_) captured_link_ = std::make_unique<zavsim::CapturingLink>(*link_, *capture_);
+            runner_ = std::make_unique<zavsim::BusRunner>(*bus_, captured_link_ ? static_cast<zavsim::LinkIo &>(*captured_link_) : *link_);
             device = link_->slave_path();
 #else
             std::fprintf(stderr, "zavctl: --sim is not available on this system; use --port\n");
@@ -90,6 +96,18 @@ public:
             std::fprintf(stderr, "zavctl: name the serial device with --port (or try --sim)\n");
             return false;
         }
+        line_device_ = device;
+#ifdef ZAVCTL_HAS_SIM
+        if (capture_ && !options_.sim) {
+            std::string error;
+            relay_ = zavctl::start_capture_relay(device, *capture_, &error);
+            if (!relay_) {
+                std::fprintf(stderr, "zavctl: cannot open %s: %s\n", device.c_str(), error.c_str());
+                return false;
+            }
+            device = relay_->library_device();
+        }
+#endif
         port_ = ZAV_OpenPort(device.c_str(), options_.baud);
         if (port_ == nullptr) {
             std::fprintf(stderr, "zavctl: cannot open %s: %s\n", device.c_str(),
@@ -102,6 +120,22 @@ public:
     }
 
     PortHandle port() const { return port_; }
+
+    // The open port as zavctl doctor and scan --baud auto see it.
+    zavctl::PortContext context() const {
+        zavctl::PortContext c;
+        c.port = port_;
+        c.device = line_device_;
+        c.baud = options_.baud;
+        c.timeout_offset = options_.timeout_offset;
+        c.no_echo = options_.no_echo;
+        c.simulated = options_.sim;
+#ifdef ZAVCTL_HAS_SIM
+        c.line_fd = relay_ ? relay_->device_fd() : -1;
+        c.relayed = relay_ != nullptr;
+#endif
+        return c;
+    }
 
     uint32_t reply_timeout_ms() const {
         return static_cast<uint32_t>(static_cast<uint32_t>(options_.timeout_offset) +
@@ -116,6 +150,24 @@ public:
     }
 
 private:
+    // --capture: the simulated bus records on its side; a real device gets a
+    // recording relay (Linux only).
+    bool start_capture() {
+#ifdef ZAVCTL_HAS_SIM
+        capture_ = std::make_unique<zavsim::BusCapture>(options_.capture, options_.sim);
+        if (!capture_->ok()) {
+            std::perror(("zavctl: cannot write " + options_.capture).c_str());
+            return false;
+        }
+        capture_->set_baud(static_cast<uint32_t>(options_.baud));
+        return true;
+#else
+        std::fprintf(stderr, "zavctl: --capture is not available on this system: it needs a pseudo-terminal to relay "
+                             "the line through; record on the simulator's side with zavsim --capture, or run zavctl on Linux\n");
+        return false;
+#endif
+    }
+
     static std::string why_open_failed(const std::string &device, int32_t baud) {
         if (baud == 0) return "the baud rate must not be 0";
 #ifndef _WIN32
@@ -129,6 +181,13 @@ private:
     }
 
     Options options_;
+    std::string line_device_;
+#ifdef ZAVCTL_HAS_SIM
+    // Declared before the port so that they outlive it: the port closes first.
+    std::unique_ptr<zavsim::BusCapture> capture_;
+    std::unique_ptr<zavsim::CapturingLink> captured_link_;
+    std::unique_ptr<zavctl::CaptureRelay> relay_;
+#endif
     PortHandle port_ = nullptr;
 #ifdef ZAVCTL_HAS_SIM
     std::unique_ptr<zavsim::ServoBus> bus_;
@@ -371,6 +430,8 @@ int main(int argc, char **argv) {
     app.add_flag("--no-echo", options.no_echo, "the line does not echo sent bytes back");
     app.add_flag("--sim", options.sim, "run against a simulated bus started in this process");
     app.add_option("--sim-ids", options.sim_ids, "servos on the simulated bus")->capture_default_str();
+    app.add_option("--capture", options.capture, "record every byte sent and received to this pcap file "
+                                                 "(open it with tools/wireshark/zavbus.lua)");
 
     // What each subcommand does, run in the order given once the port is open.
     std::map<const CLI::App *, std::function<int(Session &)>> actions;
@@ -385,7 +446,24 @@ int main(int argc, char **argv) {
         return false;
     };
 
-    actions[app.add_subcommand("scan", "ping ids 0 to 31 and list the servos that answer")] = cmd_scan;
+    std::string scan_baud;
+    auto *scan = app.add_subcommand("scan", "ping ids 0 to 31 and list the servos that answer");
+    scan->add_option("--baud", scan_baud, "'auto': try the usual rates and the servos' rates, and say where servos answer")
+        ->check(CLI::IsMember({"auto"}));
+    actions[scan] = [&](Session &s) { return scan_baud.empty() ? cmd_scan(s) : zavctl::scan_all_rates(s.context()); };
+
+    zavctl::DoctorOptions doctor_options;
+    std::string doctor_ids;
+    auto *doctor = app.add_subcommand("doctor", "check the line: settings, echo, round trip against the wire time, late or\n"
+                                                "silent servos, baud rate; says what to change");
+    doctor->add_option("--ids", doctor_ids, "servos that should answer (default: look for any)");
+    doctor->add_option("--count", doctor_options.count, "exchanges to time")->capture_default_str()->check(CLI::Range(1, 100000));
+    doctor->add_flag("--find-baud", doctor_options.find_baud, "also try the usual rates and the servos' rates");
+    doctor->add_flag("--json", doctor_options.json, "print the report as one JSON object");
+    actions[doctor] = [&](Session &s) {
+        if (!doctor_ids.empty() && !id_list(doctor_ids, doctor_options.ids)) return 2;
+        return zavctl::run_doctor(s.context(), doctor_options);
+    };
 
     std::string ping_id;
     auto *ping = app.add_subcommand("ping", "ping one servo");

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bus_capture.h"
 #include "bus_commands.h"
 #include "bus_runner.h"
 #include "pty_link.h"
@@ -57,6 +59,9 @@ int main(int argc, char **argv) {
     bool wire_time = false;
     bool trace = false;
     bool commands = false;
+    double latency_ms = 0.0;
+    bool strict_baud = false;
+    std::string capture_path;
     double speed = 3000.0;
     std::string silent, late, short_reply, wrong_first, wrong_echo;
     double late_ms = 100.0;
@@ -69,7 +74,11 @@ int main(int argc, char **argv) {
     app.add_flag("--no-echo", no_echo, "do not echo packets back as a one-wire line does");
     app.add_flag("--wire-time", wire_time, "delay echo and replies by their time on the wire (11 bits a byte)");
     app.add_option("--speed", speed, "position units per second while torque is on")->capture_default_str();
+    app.add_option("--latency-ms", latency_ms, "hold every echo and reply this long, as a USB adapter's latency timer does")
+        ->check(CLI::Range(0.0, 1000.0));
+    app.add_flag("--strict-baud", strict_baud, "servos answer only hosts at --baud; other rates reach them as noise");
     app.add_flag("--trace", trace, "print every packet and reply, decoded");
+    app.add_option("--capture", capture_path, "record the line's bytes to this pcap file (tools/wireshark/zavbus.lua)");
     app.add_flag("--commands", commands,
                  "read commands from standard input while running, one a line:\n"
                  "'silent IDS' (stop answering), 'answer IDS' (answer again)");
@@ -90,6 +99,8 @@ int main(int argc, char **argv) {
     options.baud = baud;
     options.wire_time = wire_time;
     options.speed = speed;
+    options.latency_ms = latency_ms;
+    options.strict_baud = strict_baud;
     zavsim::ServoBus bus(options);
     bus.set_present(ids_or_exit(ids_text, "--ids"));
     for (int id = 0; id < zavsim::kServoCount; ++id) bus.servo(id).dynamic_readings = true;
@@ -137,7 +148,18 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
-    zavsim::BusRunner runner(bus, link);
+    std::unique_ptr<zavsim::BusCapture> capture;
+    std::unique_ptr<zavsim::CapturingLink> captured_link;
+    if (!capture_path.empty()) {
+        capture = std::make_unique<zavsim::BusCapture>(capture_path, true);
+        if (!capture->ok()) {
+            std::perror(("zavsim: cannot write " + capture_path).c_str());
+            return 1;
+        }
+        capture->set_baud(baud);
+        captured_link = std::make_unique<zavsim::CapturingLink>(link, *capture);
+    }
+    zavsim::BusRunner runner(bus, captured_link ? static_cast<zavsim::LinkIo &>(*captured_link) : link);
     std::printf("zavsim: servos %s on %s%s%s\n", ids_text.c_str(), link.slave_path().c_str(),
                 link_path.empty() ? "" : " (link ", link_path.empty() ? "" : (link_path + ")").c_str());
     std::fflush(stdout);

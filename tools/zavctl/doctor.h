@@ -1,0 +1,48 @@
+// zavctl doctor: what the line does and what to change. It opens nothing of
+// its own: it drives the open port through the library's public functions and
+// reads the device's settings from the operating system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "zavlib.h"
+
+namespace zavctl {
+
+// The open port and the settings the session applied to it.
+struct PortContext {
+    PortHandle port = nullptr;
+    std::string device;     // the line: --port, or the simulated bus's device
+    int line_fd = -1;       // descriptor of the line when the session holds it (capture relay); else -1
+    int32_t baud = 115200;
+    int32_t timeout_offset = 20;
+    bool no_echo = false;
+    bool simulated = false;
+    bool relayed = false;   // bytes pass a capture relay, which adds its own time
+};
+
+struct DoctorOptions {
+    std::vector<int> ids;   // servos that should answer; empty: look for any
+    int count = 300;        // timed exchanges
+    bool find_baud = false;
+    bool json = false;
+};
+
+// Runs the checks and prints the report; 0 when nothing needs attention.
+int run_doctor(const PortContext &context, const DoctorOptions &options);
+
+// Where servos answer: tries the usual rates and the servos' own, one short
+// exchange per id, then puts the port back at context.baud.
+struct RateResult {
+    uint32_t baud = 0;
+    bool accepted = true;   // the adapter took the rate
+    std::vector<int> answering;
+};
+std::vector<RateResult> probe_rates(const PortContext &context, const std::vector<int> &ids);
+
+// zavctl scan --baud auto: prints probe_rates as a table.
+int scan_all_rates(const PortContext &context);
+
+} // namespace zavctl
