@@ -5,7 +5,7 @@ target_include_directories(zavsim_trace PUBLIC tools/sim)
 target_link_libraries(zavsim_trace PUBLIC zavsim_model)
 target_compile_options(zavsim_trace PRIVATE ${ZAV_WARNINGS})
 
-add_executable(zavsim tools/zavsim/main.cpp)
+add_executable(zavsim tools/zavsim/main.cpp tools/zavsim/bus_commands.cpp)
 target_include_directories(zavsim SYSTEM PRIVATE ${ZAV_CLI11_INCLUDE})
 target_link_libraries(zavsim PRIVATE zavsim_pty zavsim_trace)
 target_compile_options(zavsim PRIVATE ${ZAV_WARNINGS})
@@ -15,6 +15,8 @@ add_executable(zavctl tools/zavctl/main.cpp tools/zavctl/status_text.cpp tools/z
 target_include_directories(zavctl SYSTEM PRIVATE ${ZAV_CLI11_INCLUDE})
 target_link_libraries(zavctl PRIVATE zavlib zavsim_pty)
 target_compile_options(zavctl PRIVATE ${ZAV_WARNINGS})
+include(${CMAKE_CURRENT_LIST_DIR}/dashboard.cmake)
+zav_add_dashboard(zavctl)
 
 if(ZAV_BUILD_TESTS)
   add_executable(tool_tests tests/tools/tool_test.cpp)

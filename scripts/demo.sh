@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-missing.sh cmake g++ make libcli11-dev >&2
-cmake -S . -B build-demo -DZAV_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B build-demo -DZAV_BUILD_TESTS=OFF -DZAV_DASHBOARD=OFF >/dev/null
 cmake --build build-demo -j"$(nproc)" --target zavsim zavctl >/dev/null
 
 work=$(mktemp -d)

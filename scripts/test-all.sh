@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages; needs root or sudo), then builds
-# and runs every test: the Linux suites, the same suites under Address- and
-# UndefinedBehaviorSanitizer and under ThreadSanitizer with a thread stress run,
-# a bounded fuzzing run, the 64-bit DLL's device suite under wine64, the
-# static checks of the 32-bit DLL, the installed and packaged library with its
-# consumers, what Visual Studio callers of the DLLs and the header meet, the
-# language bindings against zavsim, and the ARM Linux cross builds with their
-# tests and Debian packages under qemu user emulation.
+# and runs every test: the Linux suites, the dashboard's endpoint and browser
+# tests, the same Linux suites under Address- and UndefinedBehaviorSanitizer and
+# under ThreadSanitizer with a thread stress run, a bounded fuzzing run, the
+# 64-bit DLL's device suite and zavctl.exe under wine64, the static checks of
+# the 32-bit DLL, the installed and packaged library with its consumers, what
+# Visual Studio callers of the DLLs and the header meet, the language bindings
+# against zavsim, and the ARM Linux cross builds with their tests and Debian
+# packages under qemu user emulation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -14,7 +15,8 @@ jobs=$(nproc)
 scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64 \
   python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
   clang lld llvm pkg-config dpkg-dev file \
-  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static tshark libclang-rt-14-dev gdb
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static tshark \
+  nlohmann-json3-dev chromium libclang-rt-14-dev gdb
 
 suites_passed=0
 suites_failed=0
@@ -32,10 +34,20 @@ run_suite() { # name, command...
   fi
 }
 
+# zavctl serve is required in every build that has zavctl (cmake/dashboard.cmake).
 linux_suite() {
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAV_DASHBOARD=ON >/dev/null &&
     cmake --build build -j"$jobs" &&
     ctest --test-dir build --output-on-failure -j"$jobs"
+}
+
+# The HTTP interface checked directly, and the page in Debian's chromium; the
+# screenshot of the page lands in build/dashboard.png.
+dashboard_suite() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAV_DASHBOARD=ON >/dev/null &&
+    cmake --build build -j"$jobs" --target zavctl zavsim &&
+    (cd tests/web && npm ci --no-audit --no-fund --loglevel=error) &&
+    (cd tests/web && SCREENSHOT="$PWD/../../build/dashboard.png" node --test endpoints.test.mjs dashboard.test.mjs)
 }
 
 sanitizer_suite() {
@@ -72,13 +84,13 @@ fuzz_suite() {
 }
 
 wine_suite() {
-  cmake -S . -B build-x64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x64.cmake >/dev/null &&
+  cmake -S . -B build-x64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x64.cmake -DZAV_DASHBOARD=ON >/dev/null &&
     cmake --build build-x64 -j"$jobs" &&
     scripts/wine-tests.sh build-x64 build
 }
 
 x32_suite() {
-  cmake -S . -B build-x86 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86.cmake >/dev/null &&
+  cmake -S . -B build-x86 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86.cmake -DZAV_DASHBOARD=ON >/dev/null &&
     cmake --build build-x86 -j"$jobs" &&
     scripts/check-x32.sh build-x86/zavlib_x32.dll
 }
@@ -150,6 +162,7 @@ arm_suite() {
 }
 
 run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
+run_suite "zavctl serve: endpoints and the page in a browser" dashboard_suite
 run_suite "Diagnostics: zavctl doctor, Wireshark dissector, exchange benchmark" diagnostics_suite
 run_suite "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_suite
 run_suite "ThreadSanitizer suites and stress test" tsan_suite

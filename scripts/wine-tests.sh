@@ -3,9 +3,10 @@
 # pseudo-terminals that the Wine prefix sees as COM5 (the DLL's port) and COM6
 # (the simulated bus in the test program), with COM7 as the relay's control line.
 # Then runs zavctl.exe and a caller built like a Visual Studio program against
-# zavsim on COM8 and COM9.
+# zavsim on COM8 and COM9, and zavctl.exe serve on COM10 for a Linux client.
 # Usage: scripts/wine-tests.sh BUILD_DIR_X64 LINUX_BUILD_DIR
 set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 linux_build=$(cd "$2" && pwd)
 relay=$linux_build/wine_relay
@@ -91,4 +92,9 @@ expect "a Visual Studio caller drives the bus" 0 "msvc caller: 13 passed, 0 fail
   env ZAV_TEST_PORT=COM9 "$wine64" "$build/msvc_caller.exe"
 echo "program checks: $checks_passed passed, $checks_failed failed"
 [ "$checks_failed" -eq 0 ] || status=1
+
+echo "== zavctl.exe serve under wine64, to a Linux client"
+start_zavsim 10 --ids 2,5
+ZAVCTL="$wine64 $build/zavctl.exe" SERVE_OPTIONS="--port COM10" EXPECT_IDS=2,5 \
+  node --test "$repo/tests/web/serve-smoke.mjs" </dev/null || status=1
 exit $status

@@ -32,43 +32,17 @@
 #endif
 
 #include "doctor.h"
+#include "registers.h"
+#include "serve.h"
 #include "status_text.h"
 #include "zavlib.h"
 
 namespace {
 
-struct Register {
-    int address;
-    const char *name;
-    const char *alias;
-    int width;
-};
-
-constexpr Register kRegisters[] = {
-    {0, "id", "id", 1},
-    {1, "torque_enable", "torque", 1},
-    {2, "goal_position", "goal", 2},
-    {4, "sc2_value", "sc2", 1},
-    {5, "sc1_value", "sc1", 1},
-    {6, "present_position", "present", 2},
-    {8, "sc3_value", "sc3", 1},
-    {9, "sc4_value", "sc4", 1},
-};
-
-const Register *find_register(const std::string &text) {
-    for (const Register &r : kRegisters) {
-        if (text == r.name || text == r.alias || text == std::to_string(r.address)) return &r;
-    }
-    return nullptr;
-}
-
-// The value of a register as a person reads it.
-long decode(const Register &r, const uint8_t *image) {
-    const uint8_t *p = image + r.address;
-    if (r.width == 2) return p[0] | p[1] << 8;
-    if (r.address >= 8) return static_cast<int8_t>(p[0]);
-    return p[0];
-}
+using zavctl::decode;
+using zavctl::find_register;
+using zavctl::kRegisters;
+using zavctl::Register;
 
 struct Options {
     std::string port;
@@ -567,6 +541,27 @@ int main(int argc, char **argv) {
     actions[raw] = [&](Session &s) {
         int id = 0;
         return one_id(raw_id, false, id) ? cmd_raw(s, id, command, data, reply_length, timeout_ms) : 2;
+    };
+
+    zavctl::ServeOptions serve_options;
+    auto *serve = app.add_subcommand("serve", "a live dashboard in the browser: prints the address to open, runs until\n"
+                                              "interrupted (JSON interface under /api, see the README)");
+    serve->add_option("--http-port", serve_options.http_port, "TCP port to listen on; 0 picks a free one")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
+    serve->add_option("--listen", serve_options.listen,
+                      "address to listen on; beyond loopback, whoever reaches it can move the servos")
+        ->capture_default_str();
+    actions[serve] = [&](Session &s) {
+#ifdef ZAVCTL_HAS_SERVE
+        return zavctl::serve(s.port(), s.reply_timeout_ms(), serve_options);
+#else
+        (void)s;
+        std::fprintf(stderr, "zavctl: this zavctl was built without serve: its build was configured with "
+                             "-DZAV_DASHBOARD=OFF, or could not bring in cpp-httplib, nlohmann/json or uPlot (the "
+                             "cmake output says which)\n");
+        return 1;
+#endif
     };
 
     CLI11_PARSE(app, argc, argv);

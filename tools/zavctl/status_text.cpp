@@ -22,13 +22,17 @@ std::string servo_name(int id) {
 
 } // namespace
 
+std::vector<std::string> flag_list(StatusWord status) {
+    std::vector<std::string> out;
+    for (const Flag &f : kFlags) {
+        if (status & f.bit) out.emplace_back(f.name);
+    }
+    return out;
+}
+
 std::string flag_names(StatusWord status) {
     std::string out;
-    for (const Flag &f : kFlags) {
-        if ((status & f.bit) == 0) continue;
-        if (!out.empty()) out += " | ";
-        out += f.name;
-    }
+    for (const std::string &name : flag_list(status)) out += (out.empty() ? "" : " | ") + name;
     return out.empty() ? "none" : out;
 }
 

@@ -3,10 +3,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "zavlib.h"
 
 namespace zavctl {
+
+// The names of the flags set, e.g. {"ERR_TIMEOUT", "ERR_WRITE"}.
+std::vector<std::string> flag_list(StatusWord status);
 
 // "ERR_TIMEOUT | ERR_WRITE"; "none" for 0.
 std::string flag_names(StatusWord status);

@@ -2,15 +2,19 @@
 // (or the --link path) from any host program as if it were a serial adapter.
 #include <CLI/CLI.hpp>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <poll.h>
 #include <pthread.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "bus_capture.h"
+#include "bus_commands.h"
 #include "bus_runner.h"
 #include "pty_link.h"
 #include "servo_bus.h"
@@ -54,6 +58,7 @@ int main(int argc, char **argv) {
     bool no_echo = false;
     bool wire_time = false;
     bool trace = false;
+    bool commands = false;
     double latency_ms = 0.0;
     bool strict_baud = false;
     std::string capture_path;
@@ -74,6 +79,9 @@ int main(int argc, char **argv) {
     app.add_flag("--strict-baud", strict_baud, "servos answer only hosts at --baud; other rates reach them as noise");
     app.add_flag("--trace", trace, "print every packet and reply, decoded");
     app.add_option("--capture", capture_path, "record the line's bytes to this pcap file (tools/wireshark/zavbus.lua)");
+    app.add_flag("--commands", commands,
+                 "read commands from standard input while running, one a line:\n"
+                 "'silent IDS' (stop answering), 'answer IDS' (answer again)");
     app.add_option("--position", position, "starting present position, ID=POSITION (repeatable)");
     app.add_option("--sc3", sc3, "reading of sub-code 3 (-63..63), ID=VALUE (repeatable)");
     app.add_option("--sc4", sc4, "reading of sub-code 4 (-63..127), ID=VALUE (repeatable)");
@@ -156,8 +164,35 @@ int main(int argc, char **argv) {
                 link_path.empty() ? "" : " (link ", link_path.empty() ? "" : (link_path + ")").c_str());
     std::fflush(stdout);
 
+    std::atomic<bool> done{false};
+    std::thread reader;
+    if (commands) reader = std::thread([&] {
+        std::string pending;
+        char buffer[256];
+        while (!done) {
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            if (poll(&input, 1, 100) <= 0) continue;
+            const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n <= 0) break; // end of input: the bus runs on
+            pending.append(buffer, static_cast<std::size_t>(n));
+            for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+                const std::string line = pending.substr(0, end);
+                if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+                std::string reply;
+                if (runner.with_bus([&](zavsim::ServoBus &b) { return zavsim::apply_bus_command(b, line, reply); })) {
+                    std::printf("zavsim: %s\n", reply.c_str());
+                    std::fflush(stdout);
+                } else {
+                    std::fprintf(stderr, "zavsim: %s\n", reply.c_str());
+                }
+            }
+        }
+    });
+
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
+    done = true;
+    if (reader.joinable()) reader.join();
     runner.stop();
     if (!link_path.empty()) unlink(link_path.c_str());
     return 0;

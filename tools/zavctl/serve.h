@@ -1,0 +1,20 @@
+// `zavctl serve`: a live dashboard for the servos on an open port, served to
+// browsers over HTTP, with a JSON interface for scripts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "zavlib.h"
+
+namespace zavctl {
+
+struct ServeOptions {
+    int http_port = 8080;
+    std::string listen = "127.0.0.1";
+};
+
+// Serves until SIGINT or SIGTERM; returns the exit status.
+int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &options);
+
+} // namespace zavctl
