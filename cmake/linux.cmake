@@ -63,6 +63,14 @@ if(ZAV_BUILD_TESTS)
   target_compile_definitions(pty_tests PRIVATE ZAVLIB_SO_PATH="$<TARGET_FILE:zavlib>")
   gtest_discover_tests(pty_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 
+  # Threads sharing one port, and others opening and closing ports; run short
+  # here, and long under ThreadSanitizer (scripts/test-all.sh).
+  add_executable(thread_stress tests/stress/thread_stress.cpp)
+  target_link_libraries(thread_stress PRIVATE zavlib zavsim_pty)
+  target_compile_options(thread_stress PRIVATE ${ZAV_WARNINGS})
+  add_test(NAME ThreadStress.ShortRun COMMAND thread_stress --seconds 3)
+  set_tests_properties(ThreadStress.ShortRun PROPERTIES TIMEOUT 300)
+
   # The allocation counter replaces the C allocator, which sanitizers do too.
   if(ZAV_ALLOC_TESTS)
     add_executable(no_heap_tests tests/alloc/no_heap_test.cpp tests/alloc/heap_counter.cpp

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages; needs root or sudo), then builds
 # and runs every test: the Linux suites, the dashboard's endpoint and browser
-# tests, the same Linux suites under Address- and UndefinedBehaviorSanitizer,
-# the 64-bit DLL's device suite and zavctl.exe under wine64, the static checks
-# of the 32-bit DLL, the installed and packaged library with its consumers,
-# what Visual Studio callers of the DLLs and the header meet, the language
-# bindings against zavsim, and the ARM Linux cross builds with their tests and
-# Debian packages under qemu user emulation.
+# tests, the same Linux suites under Address- and UndefinedBehaviorSanitizer and
+# under ThreadSanitizer with a thread stress run, a bounded fuzzing run, the
+# 64-bit DLL's device suite and zavctl.exe under wine64, the static checks of
+# the 32-bit DLL, the installed and packaged library with its consumers, what
+# Visual Studio callers of the DLLs and the header meet, the language bindings
+# against zavsim, and the ARM Linux cross builds with their tests and Debian
+# packages under qemu user emulation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -15,7 +16,7 @@ scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-d
   python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
   clang lld llvm pkg-config dpkg-dev file \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static tshark \
-  nlohmann-json3-dev chromium
+  nlohmann-json3-dev chromium libclang-rt-14-dev gdb
 
 suites_passed=0
 suites_failed=0
@@ -57,6 +58,29 @@ sanitizer_suite() {
     cmake --build build-asan -j"$jobs" &&
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --test-dir build-asan --output-on-failure -j"$jobs"
+}
+
+# The suites again under ThreadSanitizer, then a long run of the thread stress
+# program (its watchdog prints every thread's stack if it deadlocks).
+tsan_suite() {
+  local flags="-fsanitize=thread -fno-omit-frame-pointer"
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAV_BUILD_TOOLS=OFF -DZAV_ALLOC_TESTS=OFF \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
+    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null &&
+    cmake --build build-tsan -j"$jobs" &&
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -j"$jobs" &&
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/thread_stress --seconds 60
+}
+
+# libFuzzer for about a minute from the checked-in seeds; new inputs go to
+# build-fuzz/corpus, a finding to build-fuzz/crash-*.
+fuzz_suite() {
+  cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZAV_BUILD_FUZZ=ON -DZAV_BUILD_TESTS=OFF -DZAV_BUILD_TOOLS=OFF >/dev/null &&
+    cmake --build build-fuzz -j"$jobs" --target zavlib_fuzz &&
+    mkdir -p build-fuzz/corpus &&
+    build-fuzz/zavlib_fuzz -max_total_time=60 -timeout=30 -print_final_stats=1 -artifact_prefix=build-fuzz/ \
+      build-fuzz/corpus fuzz/corpus
 }
 
 wine_suite() {
@@ -141,6 +165,8 @@ run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
 run_suite "zavctl serve: endpoints and the page in a browser" dashboard_suite
 run_suite "Diagnostics: zavctl doctor, Wireshark dissector, exchange benchmark" diagnostics_suite
 run_suite "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_suite
+run_suite "ThreadSanitizer suites and stress test" tsan_suite
+run_suite "fuzzing (bounded)" fuzz_suite
 run_suite "zavlib_x64.dll under wine64" wine_suite
 run_suite "zavlib_x32.dll export, import and calling-convention checks" x32_suite
 run_suite "Install, Debian packages, Windows zip and their consumers" package_suite

@@ -188,7 +188,13 @@ bool change_baud(Device device, uint32_t baud) {
 bool query(Device device) {
     if (device == kInvalidDevice) return false;
     termios2 tio{};
-    return ioctl(fd_of(device), TCGETS2, &tio) == 0 || lacks_termios2(fd_of(device));
+    const int fd = fd_of(device);
+    if (ioctl(fd, TCGETS2, &tio) != 0 && !lacks_termios2(fd)) return false;
+    // A line whose far end has gone reports a hang-up to poll at once; its
+    // settings stop answering only a moment later (a pseudo-terminal's master
+    // side wakes the reader before it hangs the line up).
+    pollfd pfd{fd, 0, 0};
+    return poll(&pfd, 1, 0) >= 0 && (pfd.revents & (POLLHUP | POLLNVAL)) == 0;
 }
 
 void purge(Device device, Purge what) {

@@ -3,6 +3,7 @@
 // Everything operating-system specific goes through platform.h.
 #include "zavlib.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -32,10 +33,12 @@ static_assert(offsetof(ServoImage, sc4_value) == ZAV_REG_SC4_VALUE, "register ma
 constexpr int kServoCount = 32;
 constexpr uint8_t kMaxServoId = 31;
 
+// The settings are atomics: their setters may run while other threads exchange
+// on the port. Each exchange reads each of them once (ExchangeSettings).
 struct PortRecord {
     char port_name[32];
-    int32_t baudrate;
-    int32_t timeout_offset;
+    std::atomic<int32_t> baudrate;
+    std::atomic<int32_t> timeout_offset;
     platform::Device device;
     platform::Lock baud_lock;
     platform::Lock servo_lock;
@@ -49,7 +52,11 @@ static constexpr int32_t kDefaultTimeoutOffsetMs = 20;
 static PortHandle ComInfo[kPortSlots];
 static platform::Lock Tpcs;
 static int64_t sysfreq = 1;
-static uint8_t EchoCancel = 1;
+static std::atomic<uint8_t> EchoCancel{1};
+
+// Lock-free on every target, so the DLLs need no atomics library.
+static_assert(std::atomic<int32_t>::is_always_lock_free, "settings need lock-free 32-bit atomics");
+static_assert(std::atomic<uint8_t>::is_always_lock_free, "settings need lock-free 8-bit atomics");
 
 static void store_status(StatusWord *status, unsigned flag) {
     if (status != nullptr) *status = static_cast<StatusWord>(flag);
@@ -180,8 +187,8 @@ extern "C" PortHandle ZAV_CALL ZAV_OpenPort(const char *name, int32_t baudrate) 
     }
     platform::lock_init(&port->baud_lock);
     platform::lock_init(&port->servo_lock);
-    port->timeout_offset = kDefaultTimeoutOffsetMs;
-    port->baudrate = baudrate;
+    port->timeout_offset.store(kDefaultTimeoutOffsetMs, std::memory_order_relaxed);
+    port->baudrate.store(baudrate, std::memory_order_relaxed);
     platform::lock_leave(&Tpcs);
     return port;
 }
@@ -199,17 +206,18 @@ extern "C" ZavBool ZAV_CALL ZAV_SetBaudrate(PortHandle handle, int32_t baudrate)
     platform::purge(handle->device, platform::Purge::kBoth);
     bool accepted = platform::change_baud(handle->device, static_cast<uint32_t>(baudrate));
     // Kept even when the device refused it: the reply time-outs follow the record.
-    handle->baudrate = baudrate;
+    handle->baudrate.store(baudrate, std::memory_order_relaxed);
     platform::lock_leave(&handle->baud_lock);
     return accepted;
 }
 
 extern "C" void ZAV_CALL ZAV_SetTimeOutOffset(PortHandle handle, int32_t offset_ms) {
-    if (handle != nullptr && is_open(handle)) handle->timeout_offset = offset_ms;
+    if (handle != nullptr && is_open(handle))
+        handle->timeout_offset.store(offset_ms, std::memory_order_relaxed);
 }
 
 extern "C" void ZAV_CALL ZAV_SetEchoCancel(uint32_t enable) {
-    EchoCancel = static_cast<uint8_t>(enable & 0xFF);
+    EchoCancel.store(static_cast<uint8_t>(enable & 0xFF), std::memory_order_relaxed);
 }
 
 extern "C" double ZAV_CALL GetQueryPerformanceCounter(void) {
@@ -222,14 +230,6 @@ extern "C" double ZAV_CALL GetQueryPerformanceCounter(void) {
 static constexpr uint32_t kMaxPacketData = 99;
 static constexpr uint32_t kEchoTimeoutMs = 50;
 
-// Reply time-out in ms: offset + k / baud, both read as unsigned 32-bit,
-// truncated toward zero (saturated rather than wrapped past 32 bits).
-static uint32_t reply_timeout(const PortRecord *port, double k) {
-    double ms = static_cast<double>(static_cast<uint32_t>(port->timeout_offset)) +
-                k / static_cast<double>(static_cast<uint32_t>(port->baudrate));
-    if (ms >= 4294967295.0) return 0xFFFFFFFFu;
-    return static_cast<uint32_t>(ms);
-}
 
 extern "C" ZavBool ZAV_CALL ZAV_TxPacket(PortHandle handle, uint32_t id, int32_t command,
                                          const uint8_t *data, uint32_t length,
@@ -255,7 +255,7 @@ extern "C" ZavBool ZAV_CALL ZAV_TxPacket(PortHandle handle, uint32_t id, int32_t
         store_status(status, ERR_PORT);
         return 0;
     }
-    if (EchoCancel == 0 || !is_open(handle)) return 1;
+    if (EchoCancel.load(std::memory_order_relaxed) == 0 || !is_open(handle)) return 1;
 
     // A one-wire line hands every sent byte back; take it out of the way of the
     // reply. Its outcome is not reported.
@@ -297,21 +297,44 @@ static constexpr double kReplyK60000 = 60000.0;
 static constexpr double kReplyK50000 = 50000.0;
 static constexpr uint32_t kReplyLength = 3;
 
+// The port settings as one exchange uses them, each read once, both as
+// unsigned 32-bit numbers: a setter running meanwhile on another thread
+// changes the next exchange, never half of this one.
+struct ExchangeSettings {
+    uint32_t baudrate;
+    uint32_t timeout_offset;
+
+    explicit ExchangeSettings(const PortRecord *port)
+        : baudrate(static_cast<uint32_t>(port->baudrate.load(std::memory_order_relaxed))),
+          timeout_offset(static_cast<uint32_t>(port->timeout_offset.load(std::memory_order_relaxed))) {}
+
+    // Reply time-out in ms: offset + k / baud, truncated toward zero
+    // (saturated rather than wrapped past 32 bits).
+    uint32_t reply_timeout(double k) const {
+        const double ms = static_cast<double>(timeout_offset) + k / static_cast<double>(baudrate);
+        if (ms >= 4294967295.0) return 0xFFFFFFFFu;
+        return static_cast<uint32_t>(ms);
+    }
+};
+
 // One request packet and its three-byte reply.
-static bool exchange(PortRecord *port, uint8_t id, int32_t command, const uint8_t *data,
-                     uint32_t length, double k, uint8_t reply[kReplyLength], StatusWord *status) {
+static bool exchange(PortRecord *port, const ExchangeSettings &settings, uint8_t id,
+                     int32_t command, const uint8_t *data, uint32_t length, double k,
+                     uint8_t reply[kReplyLength], StatusWord *status) {
     if (!ZAV_TxPacket(port, id, command, data, length, status)) return false;
     uint32_t got = 0;
-    return ZAV_RxPacket(port, reply, kReplyLength, &got, reply_timeout(port, k), status) != 0;
+    return ZAV_RxPacket(port, reply, kReplyLength, &got, settings.reply_timeout(k), status) != 0;
 }
 
 static bool _WritePos(PortRecord *port, uint8_t id, uint16_t position, StatusWord *status) {
+    const ExchangeSettings settings(port);
     // Servo 0 answers 0x80 at exactly 115200 baud.
-    const uint8_t expected = (id == 0 && static_cast<uint32_t>(port->baudrate) == 115200) ? 0x80 : id;
+    const uint8_t expected = (id == 0 && settings.baudrate == 115200) ? 0x80 : id;
     const uint8_t data[2] = {static_cast<uint8_t>((position >> 7) & 0x7F),
                              static_cast<uint8_t>(position & 0x7F)};
     uint8_t reply[kReplyLength];
-    if (!exchange(port, id, CMD_POSITION, data, 2, kReplyK60000, reply, status)) return false;
+    if (!exchange(port, settings, id, CMD_POSITION, data, 2, kReplyK60000, reply, status))
+        return false;
     if (reply[0] != expected) {
         add_status(status, ERR_REPLY);
         return false;
@@ -390,7 +413,8 @@ static uint8_t *image_bytes(ServoImage &image) { return reinterpret_cast<uint8_t
 
 static bool read_param(PortRecord *port, uint8_t id, const ParamRead &param, StatusWord *status) {
     uint8_t reply[kReplyLength];
-    if (!exchange(port, id, CMD_READ_PARAM, &param.subcode, 1, param.k, reply, status))
+    if (!exchange(port, ExchangeSettings(port), id, CMD_READ_PARAM, &param.subcode, 1, param.k,
+                  reply, status))
         return false;
     const uint8_t expected = static_cast<uint8_t>(0x20 + id);
     if ((reply[0] & param.reply0_mask) != expected ||
@@ -471,7 +495,8 @@ static bool write_param(const WriteCall &call, uint8_t id, uint8_t subcode, uint
     }
     const uint8_t request[2] = {subcode, value};
     uint8_t reply[kReplyLength];
-    if (!exchange(call.port, id, CMD_WRITE_PARAM, request, 2, kReplyK60000, reply, call.status))
+    if (!exchange(call.port, ExchangeSettings(call.port), id, CMD_WRITE_PARAM, request, 2,
+                  kReplyK60000, reply, call.status))
         return false;
     if (reply[0] != 0x40 + id || reply[1] != subcode || reply[2] != value) {
         add_status(call.status, ERR_REPLY);
@@ -586,17 +611,24 @@ extern "C" ZavBool ZAV_CALL ZAV_WriteSyncData(PortHandle handle, const uint8_t *
         return 0;
     }
 
+    // Each record's block write starts its own status word; the caller's word
+    // collects them all, so a record that went through cannot hide the flags
+    // of an earlier one (a broadcast record goes on after servos failed).
+    StatusWord collected = 0;
     const uint8_t address = data[0];
     for (uint32_t offset = 2; offset < length; offset += per_servo + 1) {
         // A record cut short by the block's end is not written, nor read past it.
         if (offset + 1 + per_servo > length) {
-            store_status(status, ERR_ADDRESS);
+            collected = static_cast<StatusWord>(collected | ERR_ADDRESS);
             break;
         }
-        if (!ZAV_WriteBlockData(handle, data[offset], address, data + offset + 1, per_servo,
-                                status))
-            break;
+        StatusWord record = 0;
+        const bool written = ZAV_WriteBlockData(handle, data[offset], address,
+                                                data + offset + 1, per_servo, &record);
+        collected = static_cast<StatusWord>(collected | record);
+        if (!written) break;
     }
+    store_status(status, collected);
 
     platform::lock_leave(&handle->servo_lock);
     return 1;

@@ -35,6 +35,8 @@ void Device::deliver(const std::vector<uint8_t> &bytes, double delay_ms) {
     schedule(*this, bytes, clock_ms + delay_ms);
 }
 
+bool Device::hung_up() const { return clock_ms >= hang_up_at_ms; }
+
 std::vector<std::vector<uint8_t>> Device::writes() const {
     std::vector<std::vector<uint8_t>> out;
     for (const Event &e : events)
@@ -94,7 +96,7 @@ platform::Device open_device(const char *name) {
 bool configure(platform::Device handle, uint32_t baud) {
     membus::Device *device = membus::device_of(handle);
     device->events.push_back({Op::kConfigure, {}, 0, 0, baud});
-    if (device->fail_configure) return false;
+    if (device->fail_configure || device->hung_up()) return false;
     device->baud = baud;
     if (device->bus != nullptr) device->bus->options().baud = baud;
     return true;
@@ -102,7 +104,7 @@ bool configure(platform::Device handle, uint32_t baud) {
 
 bool change_baud(platform::Device handle, uint32_t baud) {
     membus::Device *device = membus::device_of(handle);
-    if (device->fail_get_settings) return false;
+    if (device->fail_get_settings || device->hung_up()) return false;
     device->events.push_back({Op::kChangeBaud, {}, 0, 0, baud});
     if (device->fail_change_baud) return false;
     device->baud = baud;
@@ -114,7 +116,7 @@ bool query(platform::Device handle) {
     if (handle == kInvalidDevice) return false;
     membus::Device *device = membus::device_of(handle);
     device->events.push_back({Op::kQuery, {}, 0, 0, 0});
-    return !device->fail_get_settings;
+    return !device->fail_get_settings && !device->hung_up();
 }
 
 void purge(platform::Device handle, Purge what) {
@@ -133,7 +135,8 @@ void clear_line_errors(platform::Device handle) {
 bool write(platform::Device handle, const uint8_t *data, uint32_t count) {
     membus::Device *device = membus::device_of(handle);
     device->events.push_back({Op::kWrite, std::vector<uint8_t>(data, data + count), 0, 0, 0});
-    if (device->fail_write) return false;
+    if (device->fail_write || device->hung_up()) return false;
+    if (device->far_end) return device->far_end(*device, data, count);
     if (device->bus != nullptr) {
         std::vector<zavsim::Emission> out;
         device->bus->receive(data, count, membus::clock_ms, out);
@@ -150,16 +153,20 @@ bool read(platform::Device handle, uint8_t *buffer, uint32_t count, uint32_t *go
         device->events.push_back(event);
         return false;
     }
-    const double deadline = membus::clock_ms + timeout_ms;
+    // A hang-up ends the read early; the bytes still queued then are lost.
+    if (device->hung_up()) device->incoming.clear();
+    const double deadline = std::max(membus::clock_ms, std::min(membus::clock_ms + timeout_ms, device->hang_up_at_ms));
     double last_arrival = membus::clock_ms;
     uint32_t taken = 0;
-    while (taken < count && !device->incoming.empty() && device->incoming.front().at_ms <= deadline) {
+    while (taken < count && !device->incoming.empty() && device->incoming.front().at_ms <= deadline &&
+           device->incoming.front().at_ms < device->hang_up_at_ms) {
         last_arrival = std::max(last_arrival, device->incoming.front().at_ms);
         buffer[taken++] = device->incoming.front().byte;
         device->incoming.pop_front();
     }
     // The read returns the moment its bytes are in, or at its deadline.
     membus::clock_ms = taken == count ? last_arrival : deadline;
+    if (device->hung_up()) device->incoming.clear();
     *got = taken;
     event.bytes.assign(buffer, buffer + taken);
     device->events.push_back(event);

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +39,15 @@ struct Device {
 
     std::vector<Event> events;
     zavsim::ServoBus *bus = nullptr; // answers what is written, when set
+    // Answers what is written instead of bus, when set: it may deliver() bytes
+    // or set hang_up_at_ms, and returns false to make the write fail.
+    std::function<bool(Device &, const uint8_t *data, uint32_t count)> far_end;
+
+    // From this virtual time on the far end is gone, as a pseudo-terminal
+    // whose other side closed or an adapter pulled out: bytes not yet read are
+    // lost, a read ends at once, writes and settings calls fail.
+    double hang_up_at_ms = std::numeric_limits<double>::infinity();
+    bool hung_up() const;
 
     struct Pending {
         double at_ms;

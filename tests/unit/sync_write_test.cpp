@@ -77,21 +77,35 @@ TEST_F(SyncWriteTest, GoalsToTwoServos) {
 }
 
 TEST_F(SyncWriteTest, RecordFailuresEndTheLoopButTheCallSucceeds) {
+    // Servo 0 is missing: a broadcast record stops there but returns true, so
+    // the loop goes on, and the flags it left must survive the next record.
+    bus.servo(0).present = false;
     struct {
         const char *what;
         Bytes block;
         StatusWord status;
+        size_t packets;
     } cases[] = {
-        {"id 40", {2, 2, 40, 0x4C, 0x1D}, ERR_ID},
-        {"range past register 9", {4, 7, 1, 1, 1, 1, 1, 1, 1, 1}, ERR_ADDRESS},
-        {"first record cut short", {4, 3, 1, 1, 1}, ERR_ADDRESS},
+        {"id 40", {2, 2, 40, 0x4C, 0x1D}, ERR_ID, 0},
+        {"range past register 9", {4, 7, 1, 1, 1, 1, 1, 1, 1, 1}, ERR_ADDRESS, 0},
+        {"first record cut short", {4, 3, 1, 1, 1}, ERR_ADDRESS, 0},
+        // Broadcast: both parameters of servo 0 time out; then servo 1 goes through.
+        {"failed broadcast, then a good record", {4, 2, BROADCAST_ID, 20, 30, 1, 20, 30}, ERR_TIMEOUT | ERR_WRITE, 4},
+        {"failed broadcast, then id 40", {4, 2, BROADCAST_ID, 20, 30, 40, 20, 30}, ERR_TIMEOUT | ERR_WRITE | ERR_ID, 2},
     };
     for (const auto &c : cases) {
-        StatusWord status = 0;
-        EXPECT_TRUE(ZAV_WriteSyncData(port, c.block.data(), static_cast<uint32_t>(c.block.size()), &status)) << c.what;
-        EXPECT_EQ(status, c.status) << c.what;
+        for (bool with_status : {true, false}) {
+            device->clear_log();
+            StatusWord status = 0xFFFF;
+            EXPECT_TRUE(ZAV_WriteSyncData(port, c.block.data(), static_cast<uint32_t>(c.block.size()),
+                                          with_status ? &status : nullptr))
+                << c.what;
+            if (with_status) {
+                EXPECT_EQ(status, c.status) << c.what;
+            }
+            EXPECT_EQ(sent().size(), c.packets) << c.what;
+        }
     }
-    EXPECT_TRUE(sent().empty());
 }
 
 TEST_F(SyncWriteTest, SecondOfThreeFails) {

@@ -1,0 +1,14 @@
+# The fuzz target (libFuzzer, with Address- and UndefinedBehaviorSanitizer):
+#   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DZAV_BUILD_FUZZ=ON
+#   build-fuzz/zavlib_fuzz fuzz/corpus
+# It builds the core over the in-memory bus with its own flags, so the rest
+# of the tree is unaffected.
+if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  message(FATAL_ERROR "ZAV_BUILD_FUZZ needs clang (libFuzzer): add -DCMAKE_CXX_COMPILER=clang++")
+endif()
+set(ZAV_FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+add_executable(zavlib_fuzz fuzz/zavlib_fuzz.cpp src/zavlib.cpp tests/support/memory_bus.cpp
+                           tools/sim/servo_bus.cpp)
+target_include_directories(zavlib_fuzz PRIVATE include src tests/support tools/sim)
+target_compile_options(zavlib_fuzz PRIVATE ${ZAV_WARNINGS} ${ZAV_FUZZ_FLAGS})
+target_link_options(zavlib_fuzz PRIVATE ${ZAV_FUZZ_FLAGS})
