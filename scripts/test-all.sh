@@ -25,12 +25,13 @@ run_suite() { # name, command...
   shift
   echo
   echo "================ $name"
+  local started=$SECONDS
   if "$@"; then
     suites_passed=$((suites_passed + 1))
-    echo "================ $name: passed"
+    echo "================ $name: passed ($((SECONDS - started)) s)"
   else
     suites_failed=$((suites_failed + 1))
-    echo "================ $name: FAILED"
+    echo "================ $name: FAILED ($((SECONDS - started)) s)"
   fi
 }
 

@@ -11,7 +11,7 @@
 
 class NoHeapTest : public ::testing::Test {
 protected:
-    std::unique_ptr<BusHarness> harness = make_harness();
+    std::unique_ptr<BusHarness> harness = make_harness(steady_bus());
     PortHandle port = nullptr;
 
     void SetUp() override {
@@ -21,8 +21,13 @@ protected:
         ASSERT_NE(port, nullptr);
         // The counter sees the library's own allocations (the port record).
         ASSERT_GE(allocations_on_this_thread() - before, 1);
+        ZAV_SetEchoCancel(0);
+        ZAV_SetTimeOutOffset(port, kSteadyReplyOffsetMs);
     }
-    void TearDown() override { ZAV_ClosePort(port); }
+    void TearDown() override {
+        ZAV_ClosePort(port);
+        ZAV_SetEchoCancel(1);
+    }
 
     uint64_t packets() {
         return harness->with_bus([](zavsim::ServoBus &bus) { return bus.packets_received(); });

@@ -4,6 +4,7 @@
 // simulator holds.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -25,3 +26,15 @@ public:
 
 // Empty when no bus can be set up here (the reason goes to standard error).
 std::unique_ptr<BusHarness> make_harness(const zavsim::BusOptions &options = {});
+
+// A loaded machine can hold the simulator's thread back for tens of
+// milliseconds: past the library's fixed 50 ms echo limit (a late echo is then
+// read as the reply) and past the default 20 ms reply offset. Tests whose
+// subject is not that timing run a steady line: a bus without echo, echo
+// cancellation off (ZAV_SetEchoCancel(0)) and a generous reply offset.
+inline zavsim::BusOptions steady_bus() {
+    zavsim::BusOptions options;
+    options.echo = false;
+    return options;
+}
+constexpr int32_t kSteadyReplyOffsetMs = 1000;

@@ -9,7 +9,7 @@
 #include "zavlib.h"
 
 TEST(WindowsDll, UnloadClosesOpenPortsAndReleasesTheDevice) {
-    auto harness = make_harness();
+    auto harness = make_harness(steady_bus());
     ASSERT_TRUE(harness);
     // A private copy, so that FreeLibrary really unloads it.
     char module_path[MAX_PATH];
@@ -22,13 +22,19 @@ TEST(WindowsDll, UnloadClosesOpenPortsAndReleasesTheDevice) {
     ASSERT_NE(library, nullptr);
     using Open = PortHandle (*)(const char *, int32_t);
     using Ping = ZavBool (*)(PortHandle, uint8_t, StatusWord *);
-    auto open_port = reinterpret_cast<Open>(reinterpret_cast<void *>(GetProcAddress(library, "ZAV_OpenPort")));
-    auto ping = reinterpret_cast<Ping>(reinterpret_cast<void *>(GetProcAddress(library, "ZAV_Ping")));
-    ASSERT_NE(open_port, nullptr);
-    ASSERT_NE(ping, nullptr);
+    using SetEchoCancel = void (*)(uint32_t);
+    using SetTimeOutOffset = void (*)(PortHandle, int32_t);
+    auto symbol = [library](const char *name) { return reinterpret_cast<void *>(GetProcAddress(library, name)); };
+    auto open_port = reinterpret_cast<Open>(symbol("ZAV_OpenPort"));
+    auto ping = reinterpret_cast<Ping>(symbol("ZAV_Ping"));
+    auto set_echo_cancel = reinterpret_cast<SetEchoCancel>(symbol("ZAV_SetEchoCancel"));
+    auto set_offset = reinterpret_cast<SetTimeOutOffset>(symbol("ZAV_SetTimeOutOffset"));
+    ASSERT_TRUE(open_port && ping && set_echo_cancel && set_offset);
     harness->ready_for_open();
     PortHandle port = open_port(harness->port_name().c_str(), 115200);
     ASSERT_NE(port, nullptr);
+    set_echo_cancel(0); // a steady line (bus_harness.h), in the copy's own settings
+    set_offset(port, kSteadyReplyOffsetMs);
     EXPECT_TRUE(ping(port, 1, nullptr));
     ASSERT_TRUE(FreeLibrary(library));
     DeleteFileA(copy.c_str());
@@ -36,8 +42,11 @@ TEST(WindowsDll, UnloadClosesOpenPortsAndReleasesTheDevice) {
     harness->ready_for_open();
     PortHandle again = ZAV_OpenPort(harness->port_name().c_str(), 115200);
     ASSERT_NE(again, nullptr);
+    ZAV_SetEchoCancel(0);
+    ZAV_SetTimeOutOffset(again, kSteadyReplyOffsetMs);
     EXPECT_TRUE(ZAV_Ping(again, 1, nullptr));
     ZAV_ClosePort(again);
+    ZAV_SetEchoCancel(1);
 }
 
 TEST(WindowsDll, ClockAdvancesInMilliseconds) {
