@@ -66,6 +66,7 @@ if(ZAV_BUILD_TESTS)
   # Threads sharing one port, and others opening and closing ports; run short
   # here, and long under ThreadSanitizer (scripts/test-all.sh).
   add_executable(thread_stress tests/stress/thread_stress.cpp)
+  target_include_directories(thread_stress PRIVATE tests/support)
   target_link_libraries(thread_stress PRIVATE zavlib zavsim_pty)
   target_compile_options(thread_stress PRIVATE ${ZAV_WARNINGS})
   add_test(NAME ThreadStress.ShortRun COMMAND thread_stress --seconds 3)

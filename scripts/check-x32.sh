@@ -28,13 +28,7 @@ ZAV_WriteSyncData 16"
 
 headers=$("$objdump" -p "$dll")
 disassembly=$("$objdump" -d "$dll")
-passed=0
-failed=0
-check() { # description, then a command that must succeed
-  local what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
+source "$(dirname "$0")/checks.sh"
 
 # name -> RVA, from the export address table and the name pointer table.
 declare -A rva
@@ -70,5 +64,4 @@ while read -r name bytes; do
   check "$name returns with ret $want (found: ${rets:-none})" test "$rets" = "$want "
 done <<<"$expected"
 
-echo "x32 DLL checks: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_summary "x32 DLL checks"

@@ -13,13 +13,7 @@ x64=$(cd "$1" && pwd)
 x86=$(cd "$2" && pwd)
 cd "$(dirname "$0")/.."
 
-passed=0
-failed=0
-check() { # description, then a command that must succeed
-  local what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
+source scripts/checks.sh
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -80,5 +74,4 @@ for arch in x64 x86; do
   fi
 done
 
-echo "Visual Studio and header checks: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_summary "Visual Studio and header checks"

@@ -30,13 +30,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() { # description, then a command that must succeed
-  local what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
+source scripts/checks.sh
 same() { # description, expected lines, actual lines (in any order)
   if [ "$(sort <<<"$2")" = "$(sort <<<"$3")" ]; then passed=$((passed + 1)); else
     failed=$((failed + 1))
@@ -195,5 +189,4 @@ for arch_dir in x64:zavlib_x64:x86_64 x86:zavlib_x32:i686; do
     build_with_pkg_config $cpu-w64-mingw32-gcc "$tree/lib/pkgconfig" "$work/zip-$dir-pc.exe"
 done
 
-echo "install and package checks: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_summary "install and package checks"

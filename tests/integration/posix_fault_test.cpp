@@ -4,7 +4,6 @@
 // open; and many open and close cycles leave descriptors and memory flat.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <malloc.h>
 
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "bus_runner.h"
+#include "open_descriptors.h"
 #include "pty_link.h"
 #include "servo_bus.h"
 #include "zavlib.h"
@@ -34,16 +34,6 @@ constexpr int32_t kOffsetMs = 5000;
 constexpr double kExchangeMs = kOffsetMs + 1.0; // reply time-out at 115200 baud, rounded up
 constexpr double kNoticedMs = 2500.0;           // a hang-up ends the call long before that
 constexpr size_t kNever = std::numeric_limits<size_t>::max();
-
-int open_descriptors() {
-    int n = 0;
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++n;
-        closedir(dir);
-    }
-    return n - 1; // the directory's own descriptor
-}
 
 long resident_kib() {
     long pages = 0;

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "bus_runner.h"
+#include "open_descriptors.h"
 #include "pty_link.h"
 #include "servo_bus.h"
 #include "zavlib.h"
@@ -126,16 +127,6 @@ private:
     Tally &tally_;
     int thread_;
 };
-
-int open_descriptors() {
-    int n = 0;
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++n;
-        closedir(dir);
-    }
-    return n - 1; // the directory's own descriptor
-}
 
 // The stacks of every thread, by attaching a debugger; without one, what the
 // kernel tells about each thread.
