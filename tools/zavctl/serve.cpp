@@ -441,6 +441,10 @@ void Dashboard::add_routes(httplib::Server &svr) {
 int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &options) {
     std::string listen = options.listen;
     if (listen.size() > 2 && listen.front() == '[' && listen.back() == ']') listen = listen.substr(1, listen.size() - 2);
+    if (listen.empty()) {
+        std::fprintf(stderr, "zavctl: --listen takes an address of this machine, e.g. 127.0.0.1\n");
+        return 2;
+    }
     if (options.http_port < 0 || options.http_port > 65535) {
         std::fprintf(stderr, "zavctl: --http-port takes 0 to 65535 (0: any free port)\n");
         return 2;
