@@ -464,7 +464,10 @@ int scan_all_rates(const PortContext &context) {
     }
     std::string list;
     for (uint32_t b : where) list += (list.empty() ? "" : ", ") + std::to_string(b);
-    std::printf("servos answer at %s baud: use --baud %u\n", list.c_str(), where.front());
+    if (std::find(where.begin(), where.end(), static_cast<uint32_t>(context.baud)) != where.end())
+        std::printf("servos answer at %s baud, among them the rate in use (%d)\n", list.c_str(), context.baud);
+    else
+        std::printf("servos answer at %s baud: use --baud %u\n", list.c_str(), where.front());
     return 0;
 }
 
