@@ -127,7 +127,7 @@ public:
         c.port = port_;
         c.device = line_device_;
         c.baud = options_.baud;
-        c.timeout_offset = options_.timeout_offset;
+        c.reply_timeout_ms = reply_timeout_ms();
         c.no_echo = options_.no_echo;
         c.simulated = options_.sim;
 #ifdef ZAVCTL_HAS_SIM
