@@ -44,7 +44,6 @@ constexpr milliseconds kStreamIdle{1000};     // a comment this often finds read
 constexpr std::size_t kMaxBody = 4096;
 constexpr int kMaxStreams = 16;
 constexpr int kThreads = 32; // room for every stream and plenty of ordinary requests
-constexpr std::size_t kSyncMaxServos = 22; // one sync write of torque-and-goal records
 
 volatile std::sig_atomic_t g_stop_signal = 0;
 void on_stop_signal(int) { g_stop_signal = 1; }
