@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <new>
 
 #include "platform.h"
@@ -29,7 +30,20 @@ namespace platform {
 
 namespace {
 
-int fd_of(Device device) { return static_cast<int>(device); }
+// What the backend keeps per open device: its descriptor, and whether it
+// was written since it was last read (the read path's hint, see read()).
+// Kept with the device rather than in thread-local storage, which a library
+// loaded with dlopen (as the language bindings load it) allocates from the
+// heap at each thread's first exchange. The hint is atomic because the raw
+// packet calls take no lock: a host that sends and receives from two threads
+// at once costs itself a system call, not a data race.
+struct SerialPort {
+    int fd;
+    std::atomic<bool> written_since_read;
+};
+
+SerialPort *port_of(Device device) { return reinterpret_cast<SerialPort *>(device); }
+int fd_of(Device device) { return port_of(device)->fd; }
 
 int64_t monotonic_ns() {
     timespec now{};
@@ -135,6 +149,14 @@ void set_low_latency(int fd) {
     }
 }
 
+// Closes a descriptor that open_device made exclusive. A pseudo-terminal
+// keeps its exclusive flag after the last close while the other side stays
+// open; clear it so that the device can be opened again.
+void release_fd(int fd) {
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
 } // namespace
 
 Device open_device(const char *name) {
@@ -148,7 +170,12 @@ Device open_device(const char *name) {
         return kInvalidDevice;
     }
     set_low_latency(fd);
-    return fd;
+    auto *port = new (std::nothrow) SerialPort{fd, false};
+    if (port == nullptr) {
+        release_fd(fd);
+        return kInvalidDevice;
+    }
+    return reinterpret_cast<Device>(port);
 }
 
 bool configure(Device device, uint32_t baud) {
@@ -205,21 +232,14 @@ void clear_line_errors(Device) {
     // Linux keeps no sticky line-error state that blocks further reads.
 }
 
-// The device this thread last wrote to, until it reads from it. The first
-// read after a write waits before reading: the echo or the reply cannot be
-// back yet, and a read that finds nothing would be a system call for nothing.
-// A read that follows a read reads first: a reply that came in with the echo
-// (as USB adapters deliver them) is queued already, and a wait would be the
-// call for nothing. Either way the same bytes are read within the same deadline.
-static thread_local int just_written = -1;
-
 bool write(Device device, const uint8_t *data, uint32_t count) {
-    const int fd = fd_of(device);
+    SerialPort *port = port_of(device);
+    const int fd = port->fd;
     // The descriptor is non-blocking; a full output queue is waited out, but
     // never for longer than this.
     constexpr int64_t kWriteLimitNs = 1000LL * 1000000;
     const int64_t deadline = monotonic_ns() + kWriteLimitNs;
-    just_written = fd;
+    port->written_since_read.store(true, std::memory_order_relaxed);
     uint32_t done = 0;
     while (done < count) {
         const ssize_t n = ::write(fd, data + done, count - done);
@@ -235,11 +255,18 @@ bool write(Device device, const uint8_t *data, uint32_t count) {
     return true;
 }
 
+// The first read after a write waits before reading: the echo or the reply
+// cannot be back yet, and a read that finds nothing would be a system call for
+// nothing. A read that follows a read reads first: a reply that came in with
+// the echo (as USB adapters deliver them) is queued already, and a wait would
+// be the call for nothing. Either way the same bytes are read within the same
+// deadline.
 bool read(Device device, uint8_t *buffer, uint32_t count, uint32_t *got, uint32_t timeout_ms) {
-    const int fd = fd_of(device);
+    SerialPort *port = port_of(device);
+    const int fd = port->fd;
     const int64_t deadline = monotonic_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
-    bool wait_first = just_written == fd;
-    just_written = -1;
+    bool wait_first = port->written_since_read.load(std::memory_order_relaxed);
+    if (wait_first) port->written_since_read.store(false, std::memory_order_relaxed);
     uint32_t done = 0;
     bool ok = true;
     while (done < count) {
@@ -266,11 +293,9 @@ bool read(Device device, uint8_t *buffer, uint32_t count, uint32_t *got, uint32_
 }
 
 void close_device(Device device) {
-    const int fd = fd_of(device);
-    // A pseudo-terminal keeps its exclusive flag after the last close while the
-    // other side stays open; clear it so that the device can be opened again.
-    ioctl(fd, TIOCNXCL);
-    ::close(fd);
+    SerialPort *port = port_of(device);
+    release_fd(port->fd);
+    delete port;
 }
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(Lock::storage), "lock storage too small");

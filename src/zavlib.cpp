@@ -230,7 +230,6 @@ extern "C" double ZAV_CALL GetQueryPerformanceCounter(void) {
 static constexpr uint32_t kMaxPacketData = 99;
 static constexpr uint32_t kEchoTimeoutMs = 50;
 
-
 extern "C" ZavBool ZAV_CALL ZAV_TxPacket(PortHandle handle, uint32_t id, int32_t command,
                                          const uint8_t *data, uint32_t length,
                                          StatusWord *status) {

@@ -1,8 +1,14 @@
 // The exchange path uses no heap: pings, reads, writes and sync writes on a
 // pseudo-terminal allocate nothing on the calling thread, and cost the
-// expected number of exchanges.
+// expected number of exchanges; nor does a thread's first exchange when the
+// library was loaded with dlopen, as the language bindings load it.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
 #include <vector>
 
 #include "bus_harness.h"
@@ -70,4 +76,47 @@ TEST_F(NoHeapTest, PingReadWriteAndSyncWrite) {
         ASSERT_TRUE(harness->runner().wait_for_packets(packets_before + step.exchanges, 5000)) << step.what;
         EXPECT_EQ(packets(), packets_before + step.exchanges) << step.what;
     }
+}
+
+// A library loaded with dlopen gets any thread-local storage from the heap at
+// each thread's first use of it. A copy of the library, so that dlopen loads
+// it anew beside the one this program links.
+TEST_F(NoHeapTest, FirstExchangeOnAThreadOfALibraryLoadedWithDlopen) {
+    Dl_info linked{};
+    ASSERT_NE(dladdr(reinterpret_cast<void *>(&ZAV_OpenPort), &linked), 0);
+    char copy[] = "/tmp/zavlib-copy-XXXXXX";
+    const int fd = mkstemp(copy);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::ofstream(copy, std::ios::binary) << std::ifstream(linked.dli_fname, std::ios::binary).rdbuf();
+    void *library = dlopen(copy, RTLD_NOW | RTLD_LOCAL);
+    unlink(copy);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto symbol = [library](const char *name) { return dlsym(library, name); };
+    auto open_port = reinterpret_cast<decltype(&ZAV_OpenPort)>(symbol("ZAV_OpenPort"));
+    auto close_port = reinterpret_cast<decltype(&ZAV_ClosePort)>(symbol("ZAV_ClosePort"));
+    auto set_echo_cancel = reinterpret_cast<decltype(&ZAV_SetEchoCancel)>(symbol("ZAV_SetEchoCancel"));
+    auto set_offset = reinterpret_cast<decltype(&ZAV_SetTimeOutOffset)>(symbol("ZAV_SetTimeOutOffset"));
+    auto ping = reinterpret_cast<decltype(&ZAV_Ping)>(symbol("ZAV_Ping"));
+    ASSERT_TRUE(open_port && close_port && set_echo_cancel && set_offset && ping);
+
+    // The device is the copy's now.
+    ZAV_ClosePort(port);
+    port = nullptr;
+    harness->ready_for_open();
+    PortHandle copy_port = open_port(harness->port_name().c_str(), 115200);
+    ASSERT_NE(copy_port, nullptr);
+    set_echo_cancel(0); // a steady line (bus_harness.h), in the copy's own settings
+    set_offset(copy_port, kSteadyReplyOffsetMs);
+    bool answered = false;
+    long allocated = -1;
+    std::thread([&] {
+        const long before = allocations_on_this_thread();
+        answered = ping(copy_port, 3, nullptr) != 0;
+        allocated = allocations_on_this_thread() - before;
+    }).join();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(allocated, 0);
+    EXPECT_TRUE(close_port(copy_port));
+    dlclose(library);
 }
