@@ -177,8 +177,10 @@ TEST(Dissector, DecodesWhatWasSent) {
     } sessions[] = {
         {"one-wire line with faults",
          {"--ids", "1-4", "--speed", "0", "--silent", "3", "--wrong-first", "4"},
-         // Ends at the wrong reply of servo 4; a second call meets silent servo 3.
-         {{"move", "1", "5000", "write", "2", "sc2", "50", "read", "2", "sc4", "ping", "4"}, {"ping", "3"}},
+         // Ends at the wrong reply of servo 4; a second call meets silent servo 3. A
+         // generous reply offset keeps a held-back simulator from changing the session.
+         {{"--timeout-offset", "1000", "move", "1", "5000", "write", "2", "sc2", "50", "read", "2", "sc4", "ping", "4"},
+          {"--timeout-offset", "1000", "ping", "3"}},
          {
              {"4 1 0  ", "7600   "},    // torque on from released: learn where servo 1 stands...
              {"4 1 7600  ", "7600   "}, // ...hold it there...
@@ -191,7 +193,7 @@ TEST(Dissector, DecodesWhatWasSent) {
          6},
         {"line without echo; servo 0 answers 0x80, its own command byte",
          {"--ids", "0", "--no-echo", "--sc3", "0=-12"},
-         {{"--no-echo", "ping", "0", "read", "0", "sc3"}},
+         {{"--no-echo", "--timeout-offset", "1000", "ping", "0", "read", "0", "sc3"}},
          {{"4 0 0  ", "7500   "}, {"5 0  3 ", " -12 76 "}},
          2},
     };
