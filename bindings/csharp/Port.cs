@@ -97,7 +97,10 @@ namespace Zavlib
                         : "no such device, or it is held by another program, or it is not a serial port";
                     throw new ZavException(call + " failed: cannot open " + device + ": " + reason, 0, null, call, false);
                 }
-                OpenPorts[device] = new WeakReference(this);
+                // Tracks resurrection: a Port awaiting its finalizer must still be found
+                // here, or its finalizer would close a record that the library has freed
+                // (and may have handed out again, to the Port that replaced it).
+                OpenPorts[device] = new WeakReference(this, true);
             }
         }
 
