@@ -84,10 +84,12 @@ namespace Zavlib
             lock (OpenPorts)
             {
                 WeakReference earlier;
-                if (Encoding.UTF8.GetByteCount(device) <= StoredNameLength && OpenPorts.TryGetValue(device, out earlier))
+                // The library closes the earlier port in this open, unless it refuses the rate 0 first.
+                if (baudrate != 0 && Encoding.UTF8.GetByteCount(device) <= StoredNameLength
+                    && OpenPorts.TryGetValue(device, out earlier))
                 {
                     var port = earlier.Target as Port;
-                    if (port != null) port.handle = IntPtr.Zero; // the library closes it in this open
+                    if (port != null) port.handle = IntPtr.Zero;
                 }
                 handle = Native.ZAV_OpenPort(device, baudrate);
                 if (handle == IntPtr.Zero)

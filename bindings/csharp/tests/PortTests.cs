@@ -173,6 +173,8 @@ static class PortTests
             using (var newer = Open(bus))
             {
                 Check(!older.IsOpen && newer.Ping(1), "opening the same device closes the earlier port");
+                Check(Catch(() => new Port(bus.Device, 0)) != null && newer.IsOpen && newer.Ping(1),
+                      "an open refused for the rate 0 leaves the open port alone");
                 var error = Catch(() => older.Ping(1));
                 Check(error != null && error.Flags == Native.ERR_HANDLE, "the earlier port reports ERR_HANDLE");
             }
