@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The bindings against the library and zavsim: the declaration check of every binding,
-# the Python package's type hints, the README's Python install line and example as
-# written, the Python package's tests, the wheel tags with and without a bundled
-# library, and the C# tests under Mono.
+# The bindings against the library and zavsim: the declaration check of every
+# binding (and that it catches drift), the Python package's type hints, the
+# README's Python install line and example as written, the Python package's tests,
+# the wheel tags with and without a bundled library, and the C# tests under Mono.
 # Usage: bindings/run-tests.sh LINUX_BUILD_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -100,7 +100,29 @@ csharp_tests() {
   GLIBC_TUNABLES=glibc.malloc.tcache_count=0 LD_LIBRARY_PATH=$out/lib mono "$out/PortTests.exe" "$build/zavsim"
 }
 
+# The declaration check on a copy of the tree with one wrong type per row: a
+# status word or value of the wrong width, a byte array for the name. Each must fail.
+declaration_drift_is_caught() {
+  local file edit missed=0
+  while IFS='|' read -r file edit; do
+    rm -rf "$work/drift" && mkdir "$work/drift" && cp -r bindings include "$work/drift/"
+    sed -i "$edit" "$work/drift/$file"
+    if cmp -s "$file" "$work/drift/$file" || "$python" "$work/drift/bindings/check_declarations.py" >/dev/null; then
+      echo "not caught: $file: $edit"
+      missed=$((missed + 1))
+    fi
+  done <<'EDITS'
+bindings/vba/zavlib.bas|0,/ByRef status As Integer/s//ByRef status As Long/
+bindings/csharp/Native.cs|0,/ref ushort value/s//ref byte value/
+bindings/csharp/Native.cs|0,/\] string name/s//] byte[] name/
+bindings/labview/README.md|s/value `\*U16`/value `*U8`/
+bindings/python/src/zavlib/_native.py|s/POINTER(ctypes.c_uint16)/POINTER(ctypes.c_uint32)/
+EDITS
+  [ "$missed" -eq 0 ]
+}
+
 step "declarations of every binding match include/zavlib.h" "$python" bindings/check_declarations.py
+step "the declaration check catches a wrong type" declaration_drift_is_caught
 step "type hints of the Python package (mypy --strict, as Python 3.9)" \
   "$python" -m mypy --strict --python-version 3.9 --cache-dir "$work/mypy" bindings/python/src/zavlib
 step "the README's Python install line and example" readme_python
