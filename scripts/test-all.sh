@@ -12,11 +12,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64 \
-  python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
+# Node.js and npm (the dashboard's build and tests): Debian's, where none is installed.
+node_packages=()
+command -v npm >/dev/null || node_packages=(nodejs npm)
+scripts/install-missing.sh ca-certificates cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev \
+  mingw-w64 wine64 python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
   clang lld llvm pkg-config dpkg-dev file \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static tshark \
-  nlohmann-json3-dev chromium libclang-rt-14-dev gdb
+  nlohmann-json3-dev chromium libclang-rt-14-dev gdb "${node_packages[@]}"
 
 suites_passed=0
 suites_failed=0
