@@ -83,15 +83,16 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/
 
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps knows only the build machine's libraries. What Debian 12's
-  # cross toolchains link against (objdump -T of the arm64 and armhf builds):
-  # GLIBC_2.34, GLIBCXX_3.4.29 (libstdc++ of gcc 11) and libgcc_s; on 32-bit ARM
-  # the library itself needs libgcc_s too, for the EABI division helpers (GCC_3.5).
+  # cross toolchains link against (readelf -V of the arm64 and armhf builds):
+  # GLIBC_2.34, GLIBCXX_3.4.30 (zavctl; the libstdc++ of gcc 12) and libgcc_s; on
+  # 32-bit ARM the library itself needs libgcc_s too, for the EABI division
+  # helpers (GCC_3.5).
   if(ZAV_DEB_ARCH MATCHES "^arm(hf|el)$")
     set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5)")
-    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 11)")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
   else()
     set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34)")
-    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
   endif()
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
