@@ -67,15 +67,19 @@ python_tests() {
 }
 
 # A wheel with the library inside carries the platform's tag and loads its own copy; a
-# pure wheel built after it in the same tree is tagged any and holds no library.
+# pure wheel built after it in the same tree is tagged any and holds no library. Both
+# carry the library's version.
 wheel_tags() {
+  local version
+  version=$(sed -n 's/^Version: //p' "$build/zavlib.pc")
   cp -r bindings/python "$work/package"
   rm -rf "$work/package/build"
   local venv=$work/zavlib-venv/bin
   ZAVLIB_BUNDLE=$library "$venv/pip" wheel -q --no-build-isolation --no-index --no-deps -w "$work/bundled" "$work/package" &&
     "$venv/pip" wheel -q --no-build-isolation --no-index --no-deps -w "$work/pure" "$work/package" || return 1
   ls "$work/bundled" "$work/pure"
-  ls "$work/bundled"/zavlib-*-py3-none-linux_*.whl "$work/pure"/zavlib-*-py3-none-any.whl >/dev/null || return 1
+  ls "$work/bundled/zavlib-$version-py3-none-linux_"*.whl "$work/pure/zavlib-$version-py3-none-any.whl" >/dev/null ||
+    return 1
   if "$python" -m zipfile -l "$work/pure"/*.whl >"$work/pure.txt" && grep "_lib/" "$work/pure.txt"; then
     echo "a pure wheel built after a bundling one holds its library"
     return 1
