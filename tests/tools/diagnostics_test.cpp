@@ -94,6 +94,9 @@ TEST(Doctor, ScanFindsTheServosRate) {
     EXPECT_NE(r.output.find("250000    5\n"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("115200    none\n"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("use --baud 250000"), std::string::npos) << r.output;
+    // Where servos answer at several rates, the one in use is kept.
+    const Result here = zavctl({"--sim", "--baud", "57600", "scan", "--baud", "auto"});
+    EXPECT_NE(here.output.find("among them the rate in use (57600)"), std::string::npos) << here.output;
 }
 
 // ---------------------------------------------------------------------------

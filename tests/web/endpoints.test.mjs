@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import http from 'node:http';
 import { after, before, describe, test } from 'node:test';
 
-import { post, Program, request, Simulator, startServe, until, zavctlCommand } from './harness.mjs';
+import { post, Program, rawExchange, request, Simulator, startServe, until, zavctlCommand } from './harness.mjs';
 
 const LIMIT = { timeout: 180000 }; // a hung server fails its test instead of stalling the run
 
@@ -81,6 +81,21 @@ describe('zavctl --sim serve', LIMIT, () => {
       if (answer.status !== status || !wellFormed || answer.headers['content-type'] !== 'application/json') {
         failures.push(`${name}: ${answer.status} ${answer.text}`);
       }
+    }
+    // What only raw bytes show: what follows a refused command on its connection
+    // (a page of another site sends both in one go), and a command without a length.
+    const inner = `POST /api/servos/1/move HTTP/1.1\r\nHost: ${host}\r\nContent-Type: application/json\r\n` +
+      'Content-Length: 14\r\n\r\n{"goal": 9000}';
+    const rawCases = [
+      ['a refused command carrying another', `POST /api/scan HTTP/1.1\r\nHost: ${host}\r\nOrigin: http://attacker.example\r\n` +
+        `Content-Type: text/plain\r\nContent-Length: ${inner.length}\r\n\r\n`, inner, ['403']],
+      ['command without a Content-Length', `POST /api/servos/1/release HTTP/1.1\r\nHost: ${host}\r\n` +
+        'Content-Type: application/json\r\n\r\n', undefined, ['411']],
+    ];
+    for (const [name, head, payload, statuses] of rawCases) {
+      const text = await rawExchange(url, head, payload);
+      const answered = [...text.matchAll(/HTTP\/1\.1 (\d{3}) /g)].map((match) => match[1]);
+      if (answered.join() !== statuses.join()) failures.push(`${name}: ${text}`);
     }
     assert.deepEqual(failures, []);
     assert.deepEqual(positions(await servos()), positions(initial), 'a refused request changed a servo');

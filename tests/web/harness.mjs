@@ -4,6 +4,7 @@
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
 import http from 'node:http';
+import net from 'node:net';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -145,6 +146,36 @@ export function request(base, method, target, { headers = {}, body, timeoutMs = 
     req.on('error', reject);
     if (body !== undefined) req.write(body);
     req.end();
+  });
+}
+
+// Raw bytes on a kept-alive connection: head, then (once a whole answer has
+// come) body; resolves with everything the server sent until it closed.
+export function rawExchange(base, head, body, timeoutMs = 20000) {
+  const url = new URL(base);
+  return new Promise((resolve, reject) => {
+    let text = '';
+    let bodySent = body === undefined;
+    const socket = net.connect(Number(url.port), url.hostname, () => socket.write(head));
+    const timer = setTimeout(() => {
+      reject(new Error(`the connection was not closed within ${timeoutMs} ms:\n${text}`));
+      socket.destroy();
+    }, timeoutMs);
+    socket.setEncoding('latin1');
+    socket.on('data', (d) => {
+      text += d;
+      const end = text.indexOf('\r\n\r\n');
+      const length = /\r\ncontent-length: *(\d+)/i.exec(text);
+      if (!bodySent && end >= 0 && length && text.length >= end + 4 + Number(length[1])) {
+        bodySent = true;
+        socket.write(body, () => {});
+      }
+    });
+    socket.on('error', (e) => (bodySent ? undefined : reject(e))); // a write after the server closed fails
+    socket.on('close', () => {
+      clearTimeout(timer);
+      resolve(text);
+    });
   });
 }
 

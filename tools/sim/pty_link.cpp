@@ -77,10 +77,6 @@ bool PtyLink::write_all(const uint8_t *data, std::size_t n) {
     return done == n;
 }
 
-} // namespace zavsim
-
-namespace zavsim {
-
 uint32_t PtyLink::line_baud() { return master_ >= 0 ? pty_output_baud(master_) : 0; }
 
 } // namespace zavsim

@@ -157,17 +157,13 @@ ServoState *BusWorker::find(int id) {
     return nullptr;
 }
 
-// Torque, goal and present position as the last exchange left them in the
-// library's image; these ranges cause no bus traffic.
+// Torque, goal and present position from the library's image (no bus traffic).
 void BusWorker::refresh_from_image(ServoState &servo) {
     uint8_t image[10] = {};
-    const uint8_t id = static_cast<uint8_t>(servo.id);
-    if (ZAV_ReadBlockData(port_, id, 1, image + 1, 3, nullptr) && ZAV_ReadByteData(port_, id, 6, image + 6, nullptr) &&
-        ZAV_ReadByteData(port_, id, 7, image + 7, nullptr)) {
-        servo.torque = image[1] != 0;
-        servo.goal = image[2] | image[3] << 8;
-        servo.present = image[6] | image[7] << 8;
-    }
+    peek_image(port_, servo.id, image);
+    servo.torque = image[1] != 0;
+    servo.goal = image[2] | image[3] << 8;
+    servo.present = image[6] | image[7] << 8;
 }
 
 bool BusWorker::poll(ServoState &servo, bool with_params) {
@@ -230,12 +226,9 @@ Outcome BusWorker::execute(const Command &command) {
     int failed_id = command.id;
     const uint8_t id = static_cast<uint8_t>(command.id);
     switch (command.kind) {
-    case Command::Kind::kMove: {
-        // Torque on (taking hold where the servo stands if it was released), then the goal.
-        const uint8_t block[3] = {1, static_cast<uint8_t>(command.goal & 0xFF), static_cast<uint8_t>(command.goal >> 8)};
-        ok = ZAV_WriteBlockData(port_, id, ZAV_REG_TORQUE_ENABLE, block, 3, &status);
+    case Command::Kind::kMove:
+        ok = hold_and_move(port_, command.id, command.goal, &status);
         break;
-    }
     case Command::Kind::kHold:
         ok = ZAV_WriteByteData(port_, id, ZAV_REG_TORQUE_ENABLE, 1, &status);
         break;
@@ -266,13 +259,7 @@ Outcome BusWorker::execute(const Command &command) {
         break;
     }
     case Command::Kind::kSync: {
-        // Records of torque on and a goal, so each servo takes hold and moves.
-        std::vector<uint8_t> block = {ZAV_REG_TORQUE_ENABLE, 3};
-        for (const auto &entry : command.goals) {
-            block.insert(block.end(), {static_cast<uint8_t>(entry.first), 1, static_cast<uint8_t>(entry.second & 0xFF),
-                                       static_cast<uint8_t>(entry.second >> 8)});
-        }
-        ok = ZAV_WriteSyncData(port_, block.data(), static_cast<uint32_t>(block.size()), &status);
+        ok = hold_and_move_all(port_, command.goals, &status);
         failed_id = BROADCAST_ID;
         if (!ok || status != 0) {
             // The write stops at the first servo that fails: the first whose image lacks its goal.

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <thread>
 
+#include "pty_baud.h"
+
 namespace zavctl {
 
 namespace {
@@ -82,17 +84,12 @@ public:
 private:
     // Before bytes go out: the rate the library set on its side, if it changed.
     void follow_baud() {
-        const uint32_t baud = line_baud_of(master_);
+        const uint32_t baud = zavsim::pty_output_baud(master_);
         if (baud == 0 || baud == applied_baud_) return;
         if (apply(device_, baud, true)) {
             applied_baud_ = baud;
             capture_.set_baud(baud);
         }
-    }
-
-    static uint32_t line_baud_of(int fd) {
-        termios2 tio{};
-        return ioctl(fd, TCGETS2, &tio) == 0 ? tio.c_ospeed : 0;
     }
 
     void run() {

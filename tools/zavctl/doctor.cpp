@@ -125,10 +125,6 @@ private:
         findings_.push_back({severity, code, advice});
     }
 
-    uint32_t reply_timeout_ms() const {
-        return static_cast<uint32_t>(static_cast<uint32_t>(c_.timeout_offset) + 60000.0 / static_cast<uint32_t>(c_.baud));
-    }
-
     std::vector<int> ids_to_look_at() const {
         if (!o_.ids.empty()) return o_.ids;
         std::vector<int> all;
@@ -207,7 +203,7 @@ private:
             const int offset = static_cast<int>(std::ceil(late.ms)) + 10;
             add(Severity::kProblem, "late-servo",
                 "servo " + std::to_string(late.id) + " answers after " + fixed(late.ms, 1) +
-                    " ms, later than the reply time-out of " + std::to_string(reply_timeout_ms()) +
+                    " ms, later than the reply time-out of " + std::to_string(c_.reply_timeout_ms) +
                     " ms: use --timeout-offset " + std::to_string(offset) + " (ZAV_SetTimeOutOffset)");
         }
         if (!silent_.empty())
@@ -464,7 +460,10 @@ int scan_all_rates(const PortContext &context) {
     }
     std::string list;
     for (uint32_t b : where) list += (list.empty() ? "" : ", ") + std::to_string(b);
-    std::printf("servos answer at %s baud: use --baud %u\n", list.c_str(), where.front());
+    if (std::find(where.begin(), where.end(), static_cast<uint32_t>(context.baud)) != where.end())
+        std::printf("servos answer at %s baud, among them the rate in use (%d)\n", list.c_str(), context.baud);
+    else
+        std::printf("servos answer at %s baud: use --baud %u\n", list.c_str(), where.front());
     return 0;
 }
 

@@ -17,7 +17,7 @@ struct PortContext {
     std::string device;     // the line: --port, or the simulated bus's device
     int line_fd = -1;       // descriptor of the line when the session holds it (capture relay); else -1
     int32_t baud = 115200;
-    int32_t timeout_offset = 20;
+    uint32_t reply_timeout_ms = 20; // of a position exchange, as the library computes it
     bool no_echo = false;
     bool simulated = false;
     bool relayed = false;   // bytes pass a capture relay, which adds its own time

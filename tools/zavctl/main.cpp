@@ -41,7 +41,10 @@ namespace {
 
 using zavctl::decode;
 using zavctl::find_register;
+using zavctl::kGoalMax;
+using zavctl::kGoalMin;
 using zavctl::kRegisters;
+using zavctl::peek_image;
 using zavctl::Register;
 
 struct Options {
@@ -127,7 +130,7 @@ public:
         c.port = port_;
         c.device = line_device_;
         c.baud = options_.baud;
-        c.timeout_offset = options_.timeout_offset;
+        c.reply_timeout_ms = reply_timeout_ms();
         c.no_echo = options_.no_echo;
         c.simulated = options_.sim;
 #ifdef ZAVCTL_HAS_SIM
@@ -213,15 +216,6 @@ int usage_error(const std::string &message) {
     return 2;
 }
 
-// Torque, goal and present position as the last exchange left them; these
-// ranges cause no bus traffic.
-void peek_image(PortHandle port, int id, uint8_t image[10]) {
-    const uint8_t target = static_cast<uint8_t>(id);
-    ZAV_ReadBlockData(port, target, 1, image + 1, 3, nullptr);
-    ZAV_ReadByteData(port, target, 6, image + 6, nullptr);
-    ZAV_ReadByteData(port, target, 7, image + 7, nullptr);
-}
-
 // ---------------------------------------------------------------------------
 // Subcommands
 
@@ -293,11 +287,9 @@ int cmd_write(Session &s, int id, const std::string &which, long value) {
 }
 
 int cmd_move(Session &s, int id, long goal) {
-    if (goal < 3000 || goal > 12000) return usage_error("goal positions are 3000 to 12000");
-    // Torque on (taking hold where the servo stands if it was released), then the goal.
-    const uint8_t block[3] = {1, static_cast<uint8_t>(goal & 0xFF), static_cast<uint8_t>(goal >> 8)};
+    if (goal < kGoalMin || goal > kGoalMax) return usage_error("goal positions are 3000 to 12000");
     StatusWord status = 0;
-    if (!ZAV_WriteBlockData(s.port(), static_cast<uint8_t>(id), 1, block, 3, &status) || status != 0)
+    if (!zavctl::hold_and_move(s.port(), id, static_cast<int>(goal), &status) || status != 0)
         return s.fail("move of servo " + std::to_string(id), status, id);
     std::printf("servo %d holds torque and moves to %ld\n", id, goal);
     return 0;
@@ -314,20 +306,20 @@ int cmd_release(Session &s, const std::vector<int> &ids) {
 }
 
 int cmd_sync(Session &s, const std::vector<std::string> &pairs) {
-    // Records of torque on and a goal, so each servo takes hold and moves.
-    std::vector<uint8_t> block = {1, 3};
+    std::vector<std::pair<int, int>> goals;
     for (const std::string &pair : pairs) {
         const auto eq = pair.find('=');
         int id = 0;
         if (eq == std::string::npos || !parse_id(pair.substr(0, eq), id, false))
             return usage_error("'" + pair + "' is not ID=GOAL");
         const long goal = std::strtol(pair.c_str() + eq + 1, nullptr, 10);
-        if (goal < 3000 || goal > 12000) return usage_error("goal positions are 3000 to 12000");
-        block.insert(block.end(), {static_cast<uint8_t>(id), 1, static_cast<uint8_t>(goal & 0xFF), static_cast<uint8_t>(goal >> 8)});
+        if (goal < kGoalMin || goal > kGoalMax) return usage_error("goal positions are 3000 to 12000");
+        goals.emplace_back(id, static_cast<int>(goal));
     }
-    if (block.size() > 93) return usage_error("one sync write takes at most 22 servos");
+    if (goals.size() > zavctl::kSyncMaxServos)
+        return usage_error("one sync write takes at most " + std::to_string(zavctl::kSyncMaxServos) + " servos");
     StatusWord status = 0;
-    if (!ZAV_WriteSyncData(s.port(), block.data(), static_cast<uint32_t>(block.size()), &status) || status != 0)
+    if (!zavctl::hold_and_move_all(s.port(), goals, &status) || status != 0)
         return s.fail("sync write", status, BROADCAST_ID);
     std::printf("sync write to %zu servos done\n", pairs.size());
     return 0;

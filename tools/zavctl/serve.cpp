@@ -44,7 +44,6 @@ constexpr milliseconds kStreamIdle{1000};     // a comment this often finds read
 constexpr std::size_t kMaxBody = 4096;
 constexpr int kMaxStreams = 16;
 constexpr int kThreads = 32; // room for every stream and plenty of ordinary requests
-constexpr std::size_t kSyncMaxServos = 22; // one sync write of torque-and-goal records
 
 volatile std::sig_atomic_t g_stop_signal = 0;
 void on_stop_signal(int) { g_stop_signal = 1; }
@@ -215,8 +214,6 @@ private:
 // that is not JSON, which a cross-site form or a simple request cannot send).
 bool Dashboard::admit(const httplib::Request &req, httplib::Response &res) const {
     const bool read_only = req.method == "GET" || req.method == "HEAD";
-    // The body of a refused request stays unread: the client must not reuse the connection.
-    if (!read_only) res.set_header("Connection", "close");
     if (!hosts_.allowed(req.get_header_value("Host"))) {
         send_error(res, 403, "this server answers only requests addressed to it (Host: " + hosts_.example() + ")");
         return false;
@@ -236,11 +233,11 @@ bool Dashboard::admit(const httplib::Request &req, httplib::Response &res) const
         send_error(res, 415, "commands take a JSON body (Content-Type: application/json)");
         return false;
     }
-    if (req.has_header("Transfer-Encoding")) {
-        send_error(res, 411, "send the body with a Content-Length");
+    // A body without a length would be read until the client stops sending, however long.
+    if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length")) {
+        send_error(res, 411, "send the body with a Content-Length (0 when there is none)");
         return false;
     }
-    res.headers.erase("Connection");
     return true;
 }
 
@@ -443,6 +440,10 @@ void Dashboard::add_routes(httplib::Server &svr) {
 int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &options) {
     std::string listen = options.listen;
     if (listen.size() > 2 && listen.front() == '[' && listen.back() == ']') listen = listen.substr(1, listen.size() - 2);
+    if (listen.empty()) {
+        std::fprintf(stderr, "zavctl: --listen takes an address of this machine, e.g. 127.0.0.1\n");
+        return 2;
+    }
     if (options.http_port < 0 || options.http_port > 65535) {
         std::fprintf(stderr, "zavctl: --http-port takes 0 to 65535 (0: any free port)\n");
         return 2;
@@ -452,6 +453,10 @@ int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &option
     svr.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
     // Short waits on idle and stalled connections, so that stopping is quick.
     svr.set_keep_alive_timeout(1);
+    // One request a connection: the body of a refused request is left unread,
+    // and on a connection kept open it would be taken for a request of its own,
+    // with a Host, Origin and Content-Type of the sender's choosing.
+    svr.set_keep_alive_max_count(1);
     svr.set_read_timeout(2);
     svr.set_write_timeout(2);
     svr.set_payload_max_length(kMaxBody);
