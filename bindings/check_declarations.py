@@ -5,7 +5,9 @@ Each declaration set (Python ctypes; C# for 32-bit Windows, 64-bit Windows and o
 systems; VBA for 64-bit Office, 32-bit Office and VB6; the LabVIEW table) must declare
 all exported functions and nothing else, each with the header's number of arguments,
 each argument of the same kind (integer, pointer, floating point) and size for that
-target, the same result, and the right library file and calling convention.
+target, a pointer to what the header's points to (the 16-bit status word, a byte
+buffer, a C string, the opaque port handle), the same result, and the right library
+file and calling convention.
 Exits 1, listing every difference, when a binding has drifted.
 """
 
@@ -16,30 +18,41 @@ from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
-Type = Tuple[str, int]  # (kind, size): ("int", 2), ("ptr", 8), ("float", 8), ("void", 0)
+# (kind, size, what a pointer points to): ("int", 2, ""), ("float", 8, ""), ("void", 0, ""),
+# ("ptr", 8, 2) for a pointer to a 16-bit integer, ("ptr", 8, 1) for a byte buffer,
+# ("ptr", 8, "char") for a C string, ("ptr", 8, OPAQUE) for the port handle.
+Type = Tuple[str, int, object]
 Signature = Tuple[Type, List[Type]]
+OPAQUE = "opaque"  # the handle, and a binding's untyped pointer (IntPtr, LongPtr, c_void_p)
 
 
-def pointer(size: int) -> Type:
-    return ("ptr", size)
+def pointer(size: int, target: object) -> Type:
+    return ("ptr", size, target)
+
+
+def value(kind: str, size: int) -> Type:
+    return (kind, size, "")
 
 
 def header(pointer_size: int) -> Dict[str, Signature]:
-    c_types = {"uint8_t": ("int", 1), "ZavBool": ("int", 1), "uint16_t": ("int", 2), "StatusWord": ("int", 2),
-               "int32_t": ("int", 4), "uint32_t": ("int", 4), "double": ("float", 8), "void": ("void", 0),
-               "PortHandle": pointer(pointer_size)}
+    c_types = {"uint8_t": value("int", 1), "ZavBool": value("int", 1), "uint16_t": value("int", 2),
+               "StatusWord": value("int", 2), "int32_t": value("int", 4), "uint32_t": value("int", 4),
+               "double": value("float", 8), "void": value("void", 0), "char": value("char", 1),
+               "PortHandle": pointer(pointer_size, OPAQUE)}
 
     def c_type(text: str) -> Type:
-        if "*" in text:
-            return pointer(pointer_size)
-        words = [w for w in text.split() if w != "const"]
-        if len(words) != 1 or words[0] not in c_types:
+        words = [w for w in text.replace("*", " * ").split() if w != "const"]
+        if words[-1] == "*" and len(words) == 2 and words[0] in c_types:
+            target = c_types[words[0]]
+            return pointer(pointer_size, "char" if target[0] == "char" else target[1])
+        if len(words) != 1 or words[0] not in c_types or words[0] == "char":
             raise SystemExit(f"check_declarations: unknown C type '{text}': teach this script its size")
         return c_types[words[0]]
 
     source = (ROOT / "include" / "zavlib.h").read_text()
     functions = {}
-    for result, name, parameters in re.findall(r"ZAV_API\s+(.+?)\s+ZAV_CALL\s+(\w+)\s*\(([^)]*)\)\s*;", source, re.S):
+    declarations = re.findall(r"^ZAV_API[ \t]+([\w \t*]+?)\s+ZAV_CALL\s+(\w+)\s*\(([^)]*)\)\s*;", source, re.M)
+    for result, name, parameters in declarations:
         arguments = [] if parameters.strip() == "void" else [
             c_type(re.sub(r"\w+\s*$", "", p.strip())) for p in parameters.split(",")]
         functions[name] = (c_type(result), arguments)
@@ -50,14 +63,20 @@ def python_set() -> Dict[str, Signature]:
     sys.path.insert(0, str(ROOT / "bindings" / "python" / "src"))
     from zavlib import _native  # the declarations only; the library is not loaded
 
+    size = ctypes.sizeof(ctypes.c_void_p)
+
     def kind(t: object) -> Type:
         if t is None:
-            return ("void", 0)
-        if t in (ctypes.c_char_p, ctypes.c_void_p, ctypes.c_wchar_p) or issubclass(t, ctypes._Pointer):  # type: ignore
-            return pointer(ctypes.sizeof(ctypes.c_void_p))
+            return value("void", 0)
+        if t is ctypes.c_char_p:
+            return pointer(size, "char")
+        if t is ctypes.c_void_p:
+            return pointer(size, OPAQUE)
+        if issubclass(t, ctypes._Pointer):  # type: ignore
+            return pointer(size, ctypes.sizeof(t._type_))  # type: ignore
         if t in (ctypes.c_double, ctypes.c_float):
-            return ("float", ctypes.sizeof(t))
-        return ("int", ctypes.sizeof(t))
+            return value("float", ctypes.sizeof(t))
+        return value("int", ctypes.sizeof(t))
 
     return {name: (kind(result), [kind(a) for a in arguments])
             for name, (result, arguments) in _native.SIGNATURES.items()}
@@ -68,13 +87,19 @@ CSHARP = {"byte": 1, "sbyte": 1, "ushort": 2, "short": 2, "int": 4, "uint": 4, "
 
 def csharp_type(text: str, pointer_size: int) -> Type:
     words = text.split()
-    if words[0] in ("ref", "out") or words[0].endswith("[]") or words[0] in ("string", "IntPtr", "UIntPtr"):
-        return pointer(pointer_size)
+    if words[0] in ("ref", "out"):
+        return pointer(pointer_size, CSHARP[words[1]])
+    if words[0].endswith("[]"):
+        return pointer(pointer_size, CSHARP[words[0][:-2]])
+    if words[0] == "string":
+        return pointer(pointer_size, "char")  # marshalled as a C string (LPStr)
+    if words[0] in ("IntPtr", "UIntPtr"):
+        return pointer(pointer_size, OPAQUE)
     if words[0] == "void":
-        return ("void", 0)
+        return value("void", 0)
     if words[0] in ("double", "float"):
-        return ("float", 8 if words[0] == "double" else 4)
-    return ("int", CSHARP[words[0]])
+        return value("float", 8 if words[0] == "double" else 4)
+    return value("int", CSHARP[words[0]])
 
 
 def csharp_method(result: str, parameters: str, pointer_size: int) -> Signature:
@@ -118,13 +143,15 @@ def vba_type(text: str, pointer_size: int, returned: bool) -> Type:
         if not match:
             raise SystemExit(f"check_declarations: cannot read the VBA parameter '{text}'")
         passing, name = match.groups()
-        if passing != "ByVal" or name == "String":  # ByRef is VBA's default
-            return pointer(pointer_size)
+        if passing != "ByVal":  # ByRef is VBA's default: a pointer to the variable
+            return pointer(pointer_size, sizes.get(name, name))
+        if name == "String":  # ByVal String goes out as a C string
+            return pointer(pointer_size, "char")
     if name == "LongPtr":
-        return pointer(pointer_size)
+        return pointer(pointer_size, OPAQUE)
     if name in ("Double", "Single"):
-        return ("float", 8 if name == "Double" else 4)
-    return ("int", sizes[name])
+        return value("float", 8 if name == "Double" else 4)
+    return value("int", sizes[name])
 
 
 def vba_sets(problems: List[str]) -> Dict[str, Tuple[int, Dict[str, Signature]]]:
@@ -154,7 +181,7 @@ def vba_sets(problems: List[str]) -> Dict[str, Tuple[int, Dict[str, Signature]]]
             problems.append(f"VBA {branch} {name}: expected Lib \"{expected_library}\""
                             f"{' with PtrSafe' if needs_ptr_safe else ' without PtrSafe'}")
         arguments = [vba_type(p, pointer_size, False) for p in parameters.split(",")] if parameters.strip() else []
-        returned = ("void", 0) if kind == "Sub" else vba_type(result or "Variant", pointer_size, True)
+        returned = value("void", 0) if kind == "Sub" else vba_type(result or "Variant", pointer_size, True)
         label = f"VBA {branch} ({expected_library}, {pointer_size * 8}-bit)"
         sets.setdefault(label, (pointer_size, {}))[1][name] = (returned, arguments)
     for branch_name in branches:
@@ -164,11 +191,15 @@ def vba_sets(problems: List[str]) -> Dict[str, Tuple[int, Dict[str, Signature]]]
 
 
 def labview_set() -> Dict[str, Signature]:
-    types = {"U8": ("int", 1), "U16": ("int", 2), "I32": ("int", 4), "U32": ("int", 4), "DBL": ("float", 8),
-             "void": ("void", 0), "UPTR": pointer(0), "CSTR": pointer(0)}
+    # Pointer size 0: one table serves both bitnesses.
+    types = {"U8": value("int", 1), "U16": value("int", 2), "I32": value("int", 4), "U32": value("int", 4),
+             "DBL": value("float", 8), "void": value("void", 0), "UPTR": pointer(0, OPAQUE),
+             "CSTR": pointer(0, "char")}
 
     def lv(text: str) -> Type:
-        return pointer(0) if text.startswith("*") or text.startswith("[") else types[text]
+        if text.startswith("*") or (text.startswith("[") and text.endswith("]")):
+            return pointer(0, types[text.strip("*[]")][1])
+        return types[text]
 
     functions = {}
     table = (ROOT / "bindings" / "labview" / "README.md").read_text()
@@ -182,9 +213,9 @@ def same(binding: Type, c: Type, pointer_size: int) -> bool:
     if binding == c:
         return True
     if binding[0] == "ptr" and c[0] == "ptr" and 0 in (binding[1], c[1]):
-        return True  # a table that holds for both bitnesses
-    # A language without pointer types (VB6) passes a handle as an integer of its size.
-    return c[0] == "ptr" and binding == ("int", pointer_size)
+        return binding[2] == c[2]  # a table that holds for both bitnesses
+    # A language without pointer types (VB6) passes the handle as an integer of its size.
+    return c == pointer(pointer_size, OPAQUE) and binding == value("int", pointer_size)
 
 
 def compare(label: str, pointer_size: int, declared: Dict[str, Signature], problems: List[str]) -> None:

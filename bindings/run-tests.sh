@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The bindings against the library and zavsim: the declaration check of every binding,
-# the Python package's type hints, the README's Python install line and example as
-# written, the Python package's tests, the wheel tags with and without a bundled
-# library, and the C# tests under Mono.
+# The bindings against the library and zavsim: the declaration check of every
+# binding (and that it catches drift), the Python package's type hints, the
+# README's Python install line and example as written, the Python package's tests,
+# the wheel tags with and without a bundled library, and the C# tests under Mono.
 # Usage: bindings/run-tests.sh LINUX_BUILD_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -67,15 +67,19 @@ python_tests() {
 }
 
 # A wheel with the library inside carries the platform's tag and loads its own copy; a
-# pure wheel built after it in the same tree is tagged any and holds no library.
+# pure wheel built after it in the same tree is tagged any and holds no library. Both
+# carry the library's version.
 wheel_tags() {
+  local version
+  version=$(sed -n 's/^Version: //p' "$build/zavlib.pc")
   cp -r bindings/python "$work/package"
   rm -rf "$work/package/build"
   local venv=$work/zavlib-venv/bin
   ZAVLIB_BUNDLE=$library "$venv/pip" wheel -q --no-build-isolation --no-index --no-deps -w "$work/bundled" "$work/package" &&
     "$venv/pip" wheel -q --no-build-isolation --no-index --no-deps -w "$work/pure" "$work/package" || return 1
   ls "$work/bundled" "$work/pure"
-  ls "$work/bundled"/zavlib-*-py3-none-linux_*.whl "$work/pure"/zavlib-*-py3-none-any.whl >/dev/null || return 1
+  ls "$work/bundled/zavlib-$version-py3-none-linux_"*.whl "$work/pure/zavlib-$version-py3-none-any.whl" >/dev/null ||
+    return 1
   if "$python" -m zipfile -l "$work/pure"/*.whl >"$work/pure.txt" && grep "_lib/" "$work/pure.txt"; then
     echo "a pure wheel built after a bundling one holds its library"
     return 1
@@ -95,10 +99,34 @@ csharp_tests() {
     mcs -warnaserror+ -r:"$out/Zavlib.dll" -out:"$out/PortTests.exe" bindings/csharp/tests/PortTests.cs || return 1
   cp bindings/csharp/Zavlib.dll.config "$out/"
   cp "$library" "$out/lib/" # only the SONAME file: the dllmap must name it
-  LD_LIBRARY_PATH=$out/lib mono "$out/PortTests.exe" "$build/zavsim"
+  # Without the per-thread cache glibc hands a freed port record out again at once,
+  # as Windows' heap often does: a Port that uses a freed handle then shows.
+  GLIBC_TUNABLES=glibc.malloc.tcache_count=0 LD_LIBRARY_PATH=$out/lib mono "$out/PortTests.exe" "$build/zavsim"
+}
+
+# The declaration check on a copy of the tree with one wrong type per row: a
+# status word or value of the wrong width, a byte array for the name. Each must fail.
+declaration_drift_is_caught() {
+  local file edit missed=0
+  while IFS='|' read -r file edit; do
+    rm -rf "$work/drift" && mkdir "$work/drift" && cp -r bindings include "$work/drift/"
+    sed -i "$edit" "$work/drift/$file"
+    if cmp -s "$file" "$work/drift/$file" || "$python" "$work/drift/bindings/check_declarations.py" >/dev/null; then
+      echo "not caught: $file: $edit"
+      missed=$((missed + 1))
+    fi
+  done <<'EDITS'
+bindings/vba/zavlib.bas|0,/ByRef status As Integer/s//ByRef status As Long/
+bindings/csharp/Native.cs|0,/ref ushort value/s//ref byte value/
+bindings/csharp/Native.cs|0,/\] string name/s//] byte[] name/
+bindings/labview/README.md|s/value `\*U16`/value `*U8`/
+bindings/python/src/zavlib/_native.py|s/POINTER(ctypes.c_uint16)/POINTER(ctypes.c_uint32)/
+EDITS
+  [ "$missed" -eq 0 ]
 }
 
 step "declarations of every binding match include/zavlib.h" "$python" bindings/check_declarations.py
+step "the declaration check catches a wrong type" declaration_drift_is_caught
 step "type hints of the Python package (mypy --strict, as Python 3.9)" \
   "$python" -m mypy --strict --python-version 3.9 --cache-dir "$work/mypy" bindings/python/src/zavlib
 step "the README's Python install line and example" readme_python

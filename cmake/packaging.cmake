@@ -19,23 +19,12 @@ else()
   execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpmachine OUTPUT_VARIABLE ZAV_TARGET_TRIPLET
                   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endif()
-if(ZAV_TARGET_TRIPLET MATCHES "^x86_64-.*-gnux32$")
-  set(ZAV_DEB_ARCH x32)
-elseif(ZAV_TARGET_TRIPLET MATCHES "^x86_64-")
-  set(ZAV_DEB_ARCH amd64)
-elseif(ZAV_TARGET_TRIPLET MATCHES "^(aarch64|arm64)-")
-  set(ZAV_DEB_ARCH arm64)
-elseif(ZAV_TARGET_TRIPLET MATCHES "^arm.*-gnueabihf$")
-  set(ZAV_DEB_ARCH armhf)
-elseif(ZAV_TARGET_TRIPLET MATCHES "^arm.*-gnueabi$")
-  set(ZAV_DEB_ARCH armel)
-elseif(ZAV_TARGET_TRIPLET MATCHES "^i[3-6]86-")
-  set(ZAV_DEB_ARCH i386)
-elseif(ZAV_TARGET_TRIPLET MATCHES "^riscv64-")
-  set(ZAV_DEB_ARCH riscv64)
-else()
-  message(STATUS "No Debian architecture known for '${ZAV_TARGET_TRIPLET}': "
-                 "set CPACK_DEBIAN_PACKAGE_ARCHITECTURE")
+execute_process(COMMAND dpkg-architecture -t ${ZAV_TARGET_TRIPLET} -q DEB_HOST_ARCH
+                OUTPUT_VARIABLE ZAV_DEB_ARCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  set(ZAV_DEB_ARCH "")
+  message(STATUS "No Debian architecture known for '${ZAV_TARGET_TRIPLET}' (dpkg-architecture, "
+                 "Debian: dpkg-dev): set CPACK_DEBIAN_PACKAGE_ARCHITECTURE")
 endif()
 
 set(CPACK_PACKAGE_NAME zavlib)
@@ -83,15 +72,16 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/
 
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps knows only the build machine's libraries. What Debian 12's
-  # cross toolchains link against (objdump -T of the arm64 and armhf builds):
-  # GLIBC_2.34, GLIBCXX_3.4.29 (libstdc++ of gcc 11) and libgcc_s; on 32-bit ARM
-  # the library itself needs libgcc_s too, for the EABI division helpers (GCC_3.5).
+  # cross toolchains link against (readelf -V of the arm64 and armhf builds):
+  # GLIBC_2.34, GLIBCXX_3.4.30 (zavctl; the libstdc++ of gcc 12) and libgcc_s; on
+  # 32-bit ARM the library itself needs libgcc_s too, for the EABI division
+  # helpers (GCC_3.5).
   if(ZAV_DEB_ARCH MATCHES "^arm(hf|el)$")
     set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5)")
-    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 11)")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
   else()
     set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34)")
-    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
   endif()
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -12,11 +12,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-scripts/install-missing.sh cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev mingw-w64 wine64 \
-  python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
+# Node.js and npm (the dashboard's build and tests): Debian's, where none is installed.
+node_packages=()
+command -v npm >/dev/null || node_packages=(nodejs npm)
+scripts/install-missing.sh ca-certificates cmake g++ make libgtest-dev googletest libbenchmark-dev libcli11-dev \
+  mingw-w64 wine64 python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
   clang lld llvm pkg-config dpkg-dev file \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static tshark \
-  nlohmann-json3-dev chromium libclang-rt-14-dev gdb
+  nlohmann-json3-dev chromium libclang-rt-14-dev gdb "${node_packages[@]}"
 
 suites_passed=0
 suites_failed=0
@@ -127,7 +130,8 @@ bindings_suite() {
 arm_excluded='^(DeviceTest\.AnyBaudRate|PosixDevice\.LineSettingsAreRawAndCloseClearsExclusiveMode)$'
 
 # cpack in an ARM build folder: three Debian packages whose names and control
-# fields carry the target's architecture, and nothing inside built for another.
+# fields carry the target's architecture, holding the library, zavctl and zavsim,
+# and nothing inside built for another.
 arm_packages() { # build folder, Debian architecture, ELF machine
   local dir=$1 arch=$2 machine=$3 deb debs=0 elf unpacked=$1/deb-contents
   rm -rf "$dir"/*.deb "$unpacked"
@@ -141,7 +145,8 @@ arm_packages() { # build folder, Debian architecture, ELF machine
   for elf in $(find "$unpacked" -type f -exec sh -c 'head -c4 "$1" | grep -q ELF' _ {} \; -print); do
     readelf -h "$elf" | grep -q "Machine: *$machine\$" || { echo "not for $machine: $elf"; return 1; }
   done
-  [ "$debs" -eq 3 ]
+  [ "$debs" -eq 3 ] && [ -f "$unpacked/usr/lib/libzavlib.so.1" ] && [ -x "$unpacked/usr/bin/zavctl" ] &&
+    [ -x "$unpacked/usr/bin/zavsim" ]
 }
 
 # The tests run one at a time: emulated programs are several times slower, and

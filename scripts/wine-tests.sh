@@ -3,7 +3,8 @@
 # pseudo-terminals that the Wine prefix sees as COM5 (the DLL's port) and COM6
 # (the simulated bus in the test program), with COM7 as the relay's control line.
 # Then runs zavctl.exe and a caller built like a Visual Studio program against
-# zavsim on COM8 and COM9, and zavctl.exe serve on COM10 for a Linux client.
+# zavsim on COM8, COM9 and COM10 (the doctor), and zavctl.exe serve on COM11 for
+# a Linux client.
 # Usage: scripts/wine-tests.sh BUILD_DIR_X64 LINUX_BUILD_DIR
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -94,7 +95,7 @@ echo "program checks: $checks_passed passed, $checks_failed failed"
 [ "$checks_failed" -eq 0 ] || status=1
 
 echo "== zavctl.exe serve under wine64, to a Linux client"
-start_zavsim 10 --ids 2,5
-ZAVCTL="$wine64 $build/zavctl.exe" SERVE_OPTIONS="--port COM10" EXPECT_IDS=2,5 \
+start_zavsim 11 --ids 2,5
+ZAVCTL="$wine64 $build/zavctl.exe" SERVE_OPTIONS="--port COM11" EXPECT_IDS=2,5 \
   node --test "$repo/tests/web/serve-smoke.mjs" </dev/null || status=1
 exit $status

@@ -84,10 +84,12 @@ namespace Zavlib
             lock (OpenPorts)
             {
                 WeakReference earlier;
-                if (Encoding.UTF8.GetByteCount(device) <= StoredNameLength && OpenPorts.TryGetValue(device, out earlier))
+                // The library closes the earlier port in this open, unless it refuses the rate 0 first.
+                if (baudrate != 0 && Encoding.UTF8.GetByteCount(device) <= StoredNameLength
+                    && OpenPorts.TryGetValue(device, out earlier))
                 {
                     var port = earlier.Target as Port;
-                    if (port != null) port.handle = IntPtr.Zero; // the library closes it in this open
+                    if (port != null) port.handle = IntPtr.Zero;
                 }
                 handle = Native.ZAV_OpenPort(device, baudrate);
                 if (handle == IntPtr.Zero)
@@ -97,7 +99,10 @@ namespace Zavlib
                         : "no such device, or it is held by another program, or it is not a serial port";
                     throw new ZavException(call + " failed: cannot open " + device + ": " + reason, 0, null, call, false);
                 }
-                OpenPorts[device] = new WeakReference(this);
+                // Tracks resurrection: a Port awaiting its finalizer must still be found
+                // here, or its finalizer would close a record that the library has freed
+                // (and may have handed out again, to the Port that replaced it).
+                OpenPorts[device] = new WeakReference(this, true);
             }
         }
 

@@ -5,6 +5,7 @@ using System.Collections.Generic;
 using System.Diagnostics;
 using System.IO;
 using System.Linq;
+using System.Threading;
 using Zavlib;
 
 static class PortTests
@@ -172,6 +173,8 @@ static class PortTests
             using (var newer = Open(bus))
             {
                 Check(!older.IsOpen && newer.Ping(1), "opening the same device closes the earlier port");
+                Check(Catch(() => new Port(bus.Device, 0)) != null && newer.IsOpen && newer.Ping(1),
+                      "an open refused for the rate 0 leaves the open port alone");
                 var error = Catch(() => older.Ping(1));
                 Check(error != null && error.Flags == Native.ERR_HANDLE, "the earlier port reports ERR_HANDLE");
             }
@@ -185,6 +188,51 @@ static class PortTests
         }
     }
 
+    // Holds the finalizer thread until released, so that a Port can be left waiting
+    // for its finalizer while the test opens its device again.
+    sealed class FinalizerGate
+    {
+        public static readonly ManualResetEvent Entered = new ManualResetEvent(false);
+        public static readonly ManualResetEvent Release = new ManualResetEvent(false);
+        ~FinalizerGate() { Entered.Set(); Release.WaitOne(); }
+    }
+
+    static void OnOtherThread(ThreadStart action)
+    {
+        var thread = new Thread(action); // its stack, and any reference on it, ends with it
+        thread.Start();
+        thread.Join();
+    }
+
+    // A Port dropped without Dispose, and collected but not yet finalized, when its
+    // device is opened again: the library frees its record in that open and may hand
+    // the same memory to the new Port, which the old Port's finalizer must not close.
+    static void FinalizedPortLeavesItsSuccessorAlone()
+    {
+        using (var bus = new Bus("--ids 1"))
+        {
+            WeakReference dropped = null;
+            Port successor = null;
+            try
+            {
+                OnOtherThread(() => new FinalizerGate());
+                GC.Collect();
+                Check(FinalizerGate.Entered.WaitOne(30000), "the finalizer thread is held");
+                OnOtherThread(() => dropped = new WeakReference(Open(bus)));
+                GC.Collect();
+                Check(!dropped.IsAlive, "the dropped port is collected and waits for its finalizer");
+                OnOtherThread(() => successor = Open(bus));
+            }
+            finally
+            {
+                FinalizerGate.Release.Set();
+            }
+            GC.WaitForPendingFinalizers();
+            Check(successor.Active && successor.Ping(1), "the successor still works after the dropped port's finalizer");
+            successor.Dispose();
+        }
+    }
+
     static int Main(string[] args)
     {
         zavsim = args.Length > 0 ? args[0] : "build/zavsim";
@@ -195,6 +243,7 @@ static class PortTests
         BadArguments();
         NativeCalls();
         Lifecycle();
+        FinalizedPortLeavesItsSuccessorAlone();
         Console.WriteLine("C# checks: " + passed + " passed, " + failed + " failed");
         return failed == 0 ? 0 : 1;
     }

@@ -131,6 +131,9 @@ def test_ports_close_and_never_use_a_handle_the_library_freed(bus):
     older = zavlib.Port(device)
     newer = zavlib.Port(device)  # the library closes the older port of this name
     assert older.closed and not newer.closed and newer.active
+    with pytest.raises(ZavError):
+        zavlib.Port(device, 0)  # refused before the library touches the open port
+    assert not newer.closed and newer.active
     with pytest.raises(ZavError) as caught:
         older.read(1, "present_position")
     assert caught.value.flags == ERR_HANDLE

@@ -202,8 +202,8 @@ class Port:
         library = _library(call)
         with _ports_lock:
             earlier = _ports.get(self._name)
-            if earlier is not None and len(self._name) <= _STORED_NAME_LENGTH:
-                earlier._handle = None  # the library closes it as part of this open
+            if earlier is not None and len(self._name) <= _STORED_NAME_LENGTH and self._baudrate != 0:
+                earlier._handle = None  # the library closes it as part of this open (a rate of 0 it refuses first)
             handle = library.ZAV_OpenPort(self._name, self._baudrate)
             if not handle:
                 raise ZavError(f"{call} failed: cannot open {self._device}: {self._why_open_failed()}", call=call)
