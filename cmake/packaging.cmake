@@ -97,6 +97,11 @@ install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIA
 if(tools IN_LIST CPACK_COMPONENTS_ALL)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_TOOLS_PACKAGE_NAME}
           RENAME copyright COMPONENT tools)
+  # zavctl serve has third-party code built in: their notices travel with it.
+  if(ZAV_DASHBOARD_READY)
+    install(FILES ${ZAV_DASHBOARD_DIR}/licenses.txt DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_TOOLS_PACKAGE_NAME}
+            RENAME third-party-licenses COMPONENT tools)
+  endif()
 endif()
 
 include(CPack)

@@ -88,7 +88,8 @@ lib/libzavlib.so.$version
 lib/pkgconfig/zavlib.pc
 share/doc/libzavlib$major/copyright
 share/doc/libzavlib-dev/copyright
-share/doc/zavlib-tools/copyright" "$(tree_files "$prefix")"
+share/doc/zavlib-tools/copyright
+share/doc/zavlib-tools/third-party-licenses" "$(tree_files "$prefix")"
 check "find_package build against the prefix" build_with_cmake "$work/prefix-cmake" "$prefix"
 run_example "the find_package build runs (its RUNPATH finds the library)" "$build/zavsim" "$work/prefix-cmake/servo_demo"
 check "pkg-config build against the prefix" build_with_pkg_config cc "$prefix/lib/pkgconfig" "$work/prefix-pc"
@@ -115,7 +116,8 @@ usr/lib/pkgconfig/zavlib.pc
 usr/share/doc/libzavlib-dev/copyright" "$(deb_files "$dev" | sed 's|zavlibTargets-[a-z]*\.cmake|zavlibTargets-CONFIG.cmake|')"
 same "$tools: contents" "usr/bin/zavctl
 usr/bin/zavsim
-usr/share/doc/zavlib-tools/copyright" "$(deb_files "$tools")"
+usr/share/doc/zavlib-tools/copyright
+usr/share/doc/zavlib-tools/third-party-licenses" "$(deb_files "$tools")"
 same "$dev depends on the runtime of its version" "libzavlib$major (= $version)" "$(dpkg-deb -f "$build/$dev" Depends)"
 check "$tools depends on the runtime of its version" grep -q "libzavlib$major (= $version)" <(dpkg-deb -f "$build/$tools" Depends)
 check "$runtime depends on the C library" grep -q "^libc6 " <(dpkg-deb -f "$build/$runtime" Depends)
@@ -168,7 +170,7 @@ windows_tree() { # folder, DLL name
     "$1/lib/cmake/zavlib/zavlibTargets-CONFIG.cmake" "$1/lib/cmake/zavlib/zavlibTargets.cmake" \
     "$1/lib/pkgconfig/zavlib.pc"
 }
-same "the zip's files" "$(echo LICENSE.txt; echo README.md; windows_tree x64 zavlib_x64; windows_tree x86 zavlib_x32)" \
+same "the zip's files" "$(echo LICENSE.txt; echo README.md; echo THIRD-PARTY-LICENSES.txt; windows_tree x64 zavlib_x64; windows_tree x86 zavlib_x32)" \
   "$(tree_files "$work/zip/$name")"
 for arch_dir in x64:zavlib_x64:x86_64 x86:zavlib_x32:i686; do
   IFS=: read -r dir dll cpu <<<"$arch_dir"

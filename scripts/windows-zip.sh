@@ -5,7 +5,8 @@
 #   include/  zavlib.h
 #   lib/      the import libraries (.lib for Visual Studio, .dll.a for MinGW), the
 #             .def, the CMake package (lib/cmake/zavlib) and lib/pkgconfig/zavlib.pc
-# with README.md and LICENSE.txt beside them.
+# with README.md and LICENSE.txt beside them (and THIRD-PARTY-LICENSES.txt when
+# zavctl.exe has the dashboard built in).
 # Usage: scripts/windows-zip.sh BUILD_X64 BUILD_X86 [OUT_DIR]   (OUT_DIR: build-windows)
 set -euo pipefail
 x64=$(cd "$1" && pwd)
@@ -25,5 +26,9 @@ cmake --install "$x64" --prefix "$out/$name/x64" --strip >/dev/null
 cmake --install "$x86" --prefix "$out/$name/x86" --strip >/dev/null
 cp README.md "$out/$name/README.md"
 cp LICENSE "$out/$name/LICENSE.txt"
+# zavctl.exe serve has third-party code built in: their notices travel with it.
+if [ -f "$x64/dashboard/licenses.txt" ]; then
+  cp "$x64/dashboard/licenses.txt" "$out/$name/THIRD-PARTY-LICENSES.txt"
+fi
 (cd "$out" && cmake -E tar cf "$name.zip" --format=zip "$name")
 echo "$out/$name.zip"
