@@ -54,12 +54,19 @@ dashboard_suite() {
     (cd tests/web && SCREENSHOT="$PWD/../../build/dashboard.png" node --test endpoints.test.mjs dashboard.test.mjs)
 }
 
+# The library and its test suites (no tools, no allocation counter) built with
+# sanitizers. Usage: sanitized_build DIR BUILD_TYPE SANITIZERS [EXTRA_CXX_FLAGS]
+sanitized_build() {
+  local dir=$1 type=$2 sanitizers=$3 extra=${4:-}
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DZAV_BUILD_TOOLS=OFF -DZAV_ALLOC_TESTS=OFF \
+    -DCMAKE_CXX_FLAGS="-fsanitize=$sanitizers -fno-omit-frame-pointer $extra" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=$sanitizers" \
+    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=$sanitizers" >/dev/null &&
+    cmake --build "$dir" -j"$jobs"
+}
+
 sanitizer_suite() {
-  local flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZAV_BUILD_TOOLS=OFF -DZAV_ALLOC_TESTS=OFF \
-    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
-    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null &&
-    cmake --build build-asan -j"$jobs" &&
+  sanitized_build build-asan Debug address,undefined -fno-sanitize-recover=all &&
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --test-dir build-asan --output-on-failure -j"$jobs"
 }
@@ -67,11 +74,7 @@ sanitizer_suite() {
 # The suites again under ThreadSanitizer, then a long run of the thread stress
 # program (its watchdog prints every thread's stack if it deadlocks).
 tsan_suite() {
-  local flags="-fsanitize=thread -fno-omit-frame-pointer"
-  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAV_BUILD_TOOLS=OFF -DZAV_ALLOC_TESTS=OFF \
-    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
-    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null &&
-    cmake --build build-tsan -j"$jobs" &&
+  sanitized_build build-tsan RelWithDebInfo thread &&
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -j"$jobs" &&
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/thread_stress --seconds 60
 }
