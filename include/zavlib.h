@@ -10,6 +10,11 @@
 
 #include <stdint.h>
 
+/* The version of this header and of the library built from it. */
+#define ZAVLIB_VERSION_MAJOR 1
+#define ZAVLIB_VERSION_MINOR 1
+#define ZAVLIB_VERSION_PATCH 0
+
 #if defined(_WIN32) && !defined(_WIN64)
 #define ZAV_CALL __stdcall
 #else
@@ -46,6 +51,12 @@ typedef uint16_t StatusWord;
 #define ERR_HANDLE 0x8000u  /* null port handle */
 
 #define BROADCAST_ID 254u
+
+/* Values the servos accept. */
+#define ZAV_GOAL_MIN 3000u  /* goal_position, inclusive */
+#define ZAV_GOAL_MAX 12000u
+#define ZAV_PARAM_MIN 1u    /* sc1_value and sc2_value, inclusive */
+#define ZAV_PARAM_MAX 127u
 
 /* Servo command numbers (bits 5 to 7 of the command byte). */
 #define CMD_POSITION 4

@@ -470,8 +470,8 @@ extern "C" ZavBool ZAV_CALL ZAV_ReadByteData(PortHandle handle, uint8_t id, uint
 // ---------------------------------------------------------------------------
 // Block write
 
-static constexpr uint16_t kMinGoal = 3000;
-static constexpr uint16_t kMaxGoal = 12000;
+static constexpr uint16_t kMinGoal = ZAV_GOAL_MIN;
+static constexpr uint16_t kMaxGoal = ZAV_GOAL_MAX;
 static constexpr uint8_t kBroadcastLastId = 30;
 
 // The arguments of one ZAV_WriteBlockData call, as write_block_data sees them.

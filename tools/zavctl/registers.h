@@ -32,10 +32,10 @@ inline constexpr Register kRegisters[] = {
 };
 
 // Values the servos accept.
-inline constexpr long kGoalMin = 3000;
-inline constexpr long kGoalMax = 12000;
-inline constexpr long kParamMin = 1;
-inline constexpr long kParamMax = 127;
+inline constexpr long kGoalMin = ZAV_GOAL_MIN;
+inline constexpr long kGoalMax = ZAV_GOAL_MAX;
+inline constexpr long kParamMin = ZAV_PARAM_MIN;
+inline constexpr long kParamMax = ZAV_PARAM_MAX;
 // One sync write holds at most 93 bytes: 2, then records of an id and 3 bytes.
 inline constexpr std::size_t kSyncMaxServos = 22;
 

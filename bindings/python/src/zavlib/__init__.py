@@ -31,7 +31,7 @@ from ._port import (
     flag_names,
 )
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 __all__ = [
     "BROADCAST_ID",
