@@ -99,3 +99,20 @@ if(ZAV_BUILD_TOOLS AND ZAV_CLI11_INCLUDE)
 elseif(ZAV_BUILD_TOOLS)
   message(STATUS "CLI11 not found (Debian: libcli11-dev): zavsim and zavctl are not built")
 endif()
+
+# The network devices against ser2net and misbehaving loopback servers.
+if(ZAV_BUILD_TESTS)
+  find_program(ZAV_SER2NET ser2net PATHS /usr/sbin /sbin)
+  if(NOT ZAV_SER2NET)
+    set(ZAV_SER2NET /usr/sbin/ser2net)
+  endif()
+  add_executable(network_tests tests/network/network_device_test.cpp tests/support/ser2net_bridge.cpp
+                               tests/support/test_server.cpp tests/support/linux_bus_fixture.cpp
+                               src/zavlib.cpp src/platform_posix.cpp src/network_device.cpp src/telnet_codec.cpp
+                               src/socket_posix.cpp)
+  target_include_directories(network_tests PRIVATE include src tests/support tests/integration)
+  target_link_libraries(network_tests PRIVATE zavsim_pty GTest::gtest_main)
+  target_compile_options(network_tests PRIVATE ${ZAV_WARNINGS})
+  target_compile_definitions(network_tests PRIVATE ZAV_SER2NET_PATH="${ZAV_SER2NET}")
+  gtest_discover_tests(network_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
+endif()
