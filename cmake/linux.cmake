@@ -44,7 +44,7 @@ if(ZAV_BUILD_TESTS)
   include(GoogleTest)
 
   # The core over the in-memory bus.
-  add_library(zavlib_memory STATIC src/zavlib.cpp tests/support/memory_bus.cpp)
+  add_library(zavlib_memory STATIC src/zavlib.cpp src/telnet_codec.cpp tests/support/memory_bus.cpp)
   target_include_directories(zavlib_memory PUBLIC include src tests/support)
   target_link_libraries(zavlib_memory PUBLIC zavsim_model)
   target_compile_options(zavlib_memory PRIVATE ${ZAV_WARNINGS})
