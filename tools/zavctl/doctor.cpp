@@ -42,19 +42,6 @@ std::string fixed(double value, int decimals = 3) {
     return text;
 }
 
-std::string json_string(const std::string &text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) {
-            out += ' ';
-            continue;
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
 std::string json_ids(const std::vector<int> &ids) {
     std::string out = "[";
     for (std::size_t i = 0; i < ids.size(); ++i) out += (i ? "," : "") + std::to_string(ids[i]);

@@ -19,4 +19,7 @@ std::string flag_names(StatusWord status);
 // time-out that applied.
 std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms);
 
+// text as a JSON string, quotes included (control characters become spaces).
+std::string json_string(const std::string &text);
+
 } // namespace zavctl
