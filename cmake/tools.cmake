@@ -11,7 +11,7 @@ target_link_libraries(zavsim PRIVATE zavsim_pty zavsim_trace)
 target_compile_options(zavsim PRIVATE ${ZAV_WARNINGS})
 
 add_executable(zavctl tools/zavctl/main.cpp tools/zavctl/status_text.cpp tools/zavctl/doctor.cpp
-                      tools/zavctl/line_info.cpp tools/zavctl/capture_relay.cpp)
+                      tools/zavctl/line_info.cpp tools/zavctl/ports.cpp tools/zavctl/capture_relay.cpp)
 target_include_directories(zavctl SYSTEM PRIVATE ${ZAV_CLI11_INCLUDE})
 target_link_libraries(zavctl PRIVATE zavlib zavsim_pty)
 target_compile_options(zavctl PRIVATE ${ZAV_WARNINGS})
@@ -31,6 +31,13 @@ if(ZAV_BUILD_TESTS)
   target_compile_definitions(tool_tests PRIVATE "ZAV_TOOL_LAUNCHER=${launcher}")
   add_dependencies(tool_tests zavsim zavctl)
   gtest_discover_tests(tool_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
+
+  # zavctl ports' discovery against a sysfs tree of its own.
+  add_executable(ports_tests tests/tools/ports_test.cpp tools/zavctl/ports.cpp tools/zavctl/status_text.cpp)
+  target_include_directories(ports_tests PRIVATE tools/zavctl)
+  target_link_libraries(ports_tests PRIVATE zavlib GTest::gtest_main)
+  target_compile_options(ports_tests PRIVATE ${ZAV_WARNINGS})
+  gtest_discover_tests(ports_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 
   # zavctl doctor against simulated faults, and the Wireshark dissector through
   # tshark; run by scripts/test-all.sh as a suite of their own, not by ctest.

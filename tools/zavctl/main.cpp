@@ -32,6 +32,7 @@
 #endif
 
 #include "doctor.h"
+#include "ports.h"
 #include "registers.h"
 #include "serve.h"
 #include "status_text.h"
@@ -562,7 +563,17 @@ int main(int argc, char **argv) {
 #endif
     };
 
+    // ports opens no port, so it runs alone.
+    zavctl::PortsOptions ports_options;
+    auto *ports = app.add_subcommand("ports", "list this machine's serial ports: the name to give --port, what each is,\n"
+                                              "whether it is in use; the simulated bus last");
+    ports->add_flag("--json", ports_options.json, "print the list as one JSON object");
+    ports->add_flag("--all", ports_options.all, "also list pseudo-terminals");
+
     CLI11_PARSE(app, argc, argv);
+    if (ports->parsed())
+        return app.get_subcommands().size() == 1 ? zavctl::run_ports(ports_options)
+                                                  : usage_error("ports lists the ports and takes no other command");
 
     Session session(options);
     if (!session.open()) return 1;

@@ -149,6 +149,19 @@ void set_use(SerialPortInfo &port, const Holders &holders) {
     }
 }
 
+// The driver of a tty's device. Since Linux 6.5 a UART's tty hangs under the
+// serial core's own "port" and "ctrl" devices: the driver that names the
+// hardware is further up.
+std::string driver_of(const std::string &device_dir) {
+    std::string dir = real_path(device_dir);
+    for (int level = 0; level < 3 && !dir.empty(); ++level) {
+        const std::string driver = base_name(real_path(dir + "/driver"));
+        if (!driver.empty() && driver != "port" && driver != "ctrl") return driver;
+        dir = dir.substr(0, dir.rfind('/'));
+    }
+    return {};
+}
+
 // The USB device a tty hangs under: the nearest directory up from it that has
 // an idVendor.
 std::string usb_device_of(const std::string &device_dir, const std::string &sys_root) {
@@ -170,7 +183,7 @@ std::vector<SerialPortInfo> linux_ports(const PortsOptions &options, const PortR
         if (!exists(device) || !exists(roots.dev + "/" + name)) continue;
         SerialPortInfo port;
         port.name = roots.dev + "/" + name;
-        port.driver = base_name(real_path(device + "/driver"));
+        port.driver = driver_of(device);
         const std::string usb = usb_device_of(device, roots.sys);
         if (!usb.empty()) {
             port.kind = name.rfind("ttyACM", 0) == 0 ? "acm" : "usb";
