@@ -1,4 +1,4 @@
-"""python -m zavlib scan --port DEVICE: list the servos that answer."""
+"""python -m zavlib scan --port DEVICE: list the servos that answer; python -m zavlib ports: the serial ports."""
 
 from __future__ import annotations
 
@@ -6,7 +6,7 @@ import argparse
 import sys
 from typing import List, Optional
 
-from . import ID_RANGE, Port, ZavError
+from . import ID_RANGE, Port, ZavError, _ports
 from ._facts import DEFAULT_BAUD, DEFAULT_TIMEOUT_OFFSET_MS
 
 
@@ -19,7 +19,12 @@ def main(argv: Optional[List[str]] = None) -> int:
     scan.add_argument("--timeout-offset", type=int, default=DEFAULT_TIMEOUT_OFFSET_MS,
                       help="ms added to every reply time-out")
     scan.add_argument("--no-echo", action="store_true", help="the line does not echo sent bytes back")
+    ports = commands.add_parser("ports", help="list this machine's serial ports (runs zavctl ports)")
+    ports.add_argument("--json", action="store_true", help="print the list as one JSON object")
+    ports.add_argument("--all", action="store_true", help="also list pseudo-terminals")
     options = parser.parse_args(argv)
+    if options.command == "ports":
+        return _ports.run([flag for flag, wanted in (("--json", options.json), ("--all", options.all)) if wanted])
 
     try:
         with Port(options.port, options.baud) as port:
