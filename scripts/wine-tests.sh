@@ -88,6 +88,11 @@ expect "help" 0 "Usage:" "$wine64" "$build/zavctl.exe" --help
 expect "doctor finds the echo and both servos" 0 "servos-answer" "$wine64" "$build/zavctl.exe" --port COM10 --timeout-offset 100 doctor --ids 1,4 --count 20
 expect "--capture is refused with a reason" 1 "--capture is not available" "$wine64" "$build/zavctl.exe" --capture "$work/x.pcap" --port COM8 scan
 expect "version" 0 "zavctl $(sed -n 's/^Version: //p' "$build/zavlib.pc")" "$wine64" "$build/zavctl.exe" --version
+# A port the registry lists, as a driver would list it: zavctl.exe ports names it
+# (free: nobody holds COM8 now) and ends with the simulated bus.
+"$wine64" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial8' /d COM8 /f </dev/null >/dev/null 2>&1
+expect "ports lists a registered COM port" 0 "serial port (\Device\Serial8), free" "$wine64" "$build/zavctl.exe" ports
+expect "ports --json ends with the simulated bus" 0 '{"name":"sim:0-5","kind":"sim"' "$wine64" "$build/zavctl.exe" ports --json
 # Built like a Visual Studio program: clang in MSVC mode, lld-link, zavlib_x64.lib.
 expect "a Visual Studio caller drives the bus" 0 "msvc caller: 13 passed, 0 failed" \
   env ZAV_TEST_PORT=COM9 "$wine64" "$build/msvc_caller.exe"

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 
 #include "status_text.h"
