@@ -163,8 +163,8 @@ bool receive_now(NetworkDevice *d) {
 }
 
 // Sends the queued Telnet bytes, then count data bytes (doubling 0xFF for
-// Telnet), assembled into as few sends as the stack buffer allows: a purge
-// request and the packet that follows it leave in one segment.
+// Telnet), assembled into as few sends as the stack buffer allows: Telnet
+// answers and the packet that follows them leave in one segment.
 bool send_with_output(NetworkDevice *d, const std::uint8_t *data, std::size_t count, std::int64_t deadline_us) {
     if (d->gone.load()) return false;
     std::uint8_t out[512];
@@ -264,7 +264,7 @@ bool change_baud(NetworkDevice *d, std::uint32_t baud) {
 
 bool query(NetworkDevice *d) { return d != nullptr && !d->gone.load() && !netio::peer_closed(d->socket); }
 
-void purge(NetworkDevice *d, bool both) {
+void purge(NetworkDevice *d, Purge what) {
     Locked hold(d);
     drop_input(d);
     for (int round = 0; round < kMaxPurgeRounds && !d->gone.load(); ++round) {
@@ -272,8 +272,14 @@ void purge(NetworkDevice *d, bool both) {
         if (!receive_now(d) || d->end == before) break;
         drop_input(d);
     }
-    // Sent ahead of the next packet, in the same segment.
-    if (d->telnet) d->client.request_purge(both ? telnet::kPurgeBoth : telnet::kPurgeReceive);
+    if (!d->telnet || what == Purge::kReceive) return;
+    d->client.request_purge(telnet::kPurgeBoth);
+    if (what == Purge::kAbortAll) {
+        send_with_output(d, nullptr, 0, netio::now_us());
+        return;
+    }
+    const std::int64_t deadline = netio::now_us() + static_cast<std::int64_t>(d->timeout_ms) * 1000;
+    await(d, deadline, [d] { return d->client.purge_acknowledged(); });
 }
 
 bool write(NetworkDevice *d, const std::uint8_t *data, std::uint32_t count) {

@@ -39,8 +39,13 @@ NetworkDevice *open(Kind kind, const char *address);
 bool configure(NetworkDevice *device, std::uint32_t baud);
 bool change_baud(NetworkDevice *device, std::uint32_t baud);
 bool query(NetworkDevice *device);
-// both: also what is waiting to be sent (on the bridge, for rfc2217).
-void purge(NetworkDevice *device, bool both);
+enum class Purge { kReceive, kBoth, kAbortAll };
+// Drops the bytes that have arrived and not been read. rfc2217 sends kBoth and
+// kAbortAll on to the bridge as PURGE-DATA, and kBoth waits (up to the
+// time-out) for the bridge's answer: ser2net holds data that reaches it right
+// behind a PURGE-DATA for some 40 ms. So the receive purge before every packet
+// stays local: the bytes it is meant to drop are those already arrived.
+void purge(NetworkDevice *device, Purge what);
 bool write(NetworkDevice *device, const std::uint8_t *data, std::uint32_t count);
 bool read(NetworkDevice *device, std::uint8_t *buffer, std::uint32_t count, std::uint32_t *got,
           std::uint32_t timeout_ms);

@@ -63,7 +63,12 @@ void Client::request_baudrate(std::uint32_t baud) {
     answered_ &= ~bit(Setting::kBaudrate);
 }
 
-void Client::request_purge(std::uint8_t what) { pending_purge_ |= what; }
+void Client::request_purge(std::uint8_t what) {
+    pending_purge_ |= what;
+    answered_ &= ~bit(Setting::kPurge);
+}
+
+bool Client::purge_acknowledged() const { return (answered_ & bit(Setting::kPurge)) != 0; }
 
 bool Client::settings_acknowledged() const {
     return awaited_ != 0 && (answered_ & awaited_) == awaited_ && refused_settings_ == 0;
@@ -259,7 +264,10 @@ void Client::on_subnegotiation() {
     case kSetDatasize: setting = Setting::kDatasize, wanted = kDataBits; break;
     case kSetParity: setting = Setting::kParity, wanted = kParityEven; break;
     case kSetStopsize: setting = Setting::kStopsize, wanted = kStopBitsOne; break;
-    default: return; // modem-line answers, notifications, purge answers
+    case kPurgeData:
+        answered_ |= bit(Setting::kPurge);
+        return;
+    default: return; // modem-line answers, notifications
     }
     if (value_length != 1) return;
     answered_ |= bit(setting);

@@ -56,7 +56,7 @@ std::size_t escape(const std::uint8_t *data, std::size_t count, std::uint8_t *ou
                    std::size_t *consumed);
 
 // The line settings a COM-PORT-OPTION server acknowledged, by command.
-enum class Setting { kBaudrate, kDatasize, kParity, kStopsize, kCount };
+enum class Setting { kBaudrate, kDatasize, kParity, kStopsize, kPurge, kCount };
 
 class Client {
 public:
@@ -75,7 +75,8 @@ public:
     void request_line_settings(std::uint32_t baud);
     // Queues a rate change; rate_acknowledged() says when the server answered.
     void request_baudrate(std::uint32_t baud);
-    // Queues a PURGE-DATA (kPurgeReceive or kPurgeBoth); purges not yet sent merge.
+    // Queues a PURGE-DATA (kPurgeReceive or kPurgeBoth); purges not yet sent
+    // merge. purge_acknowledged() says when the server answered.
     void request_purge(std::uint8_t what);
 
     // Takes received bytes: data bytes go to data (at most capacity), Telnet
@@ -99,6 +100,7 @@ public:
     bool settings_refused() const { return refused_settings_ != 0; }
     // The server answered the last rate request; *baud receives its rate.
     bool rate_acknowledged(std::uint32_t *baud) const;
+    bool purge_acknowledged() const;
     // Answers dropped because the output queue was full (a flood of proposals).
     std::size_t dropped_output() const { return dropped_output_; }
 

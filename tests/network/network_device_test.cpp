@@ -34,7 +34,7 @@ Device open_device(netdev::Kind kind, const std::string &address) {
 
 // One request and its three-byte reply on a line without echo.
 std::vector<uint8_t> exchange(netdev::NetworkDevice *d, std::vector<uint8_t> request, uint32_t timeout_ms = kReplyMs) {
-    netdev::purge(d, false);
+    netdev::purge(d, netdev::Purge::kReceive);
     if (!netdev::write(d, request.data(), static_cast<uint32_t>(request.size()))) return {};
     uint8_t reply[3];
     uint32_t got = 0;
@@ -88,7 +88,7 @@ TEST_P(Bridged, DataByte0xFFGoesOutAsOneByte) {
     harness->with_bus([](zavsim::ServoBus &bus) { bus.set_present({31}); });
     // Command 7 to servo 31 is the byte 0xFF; no servo knows it, but the line echoes it.
     const uint8_t packet[] = {0xFF};
-    netdev::purge(device.get(), false);
+    netdev::purge(device.get(), netdev::Purge::kReceive);
     ASSERT_TRUE(netdev::write(device.get(), packet, 1));
     uint8_t echo[2] = {};
     uint32_t got = 0;
@@ -156,7 +156,7 @@ TEST(NetworkDevice, EndlessSendersCannotHoldACall) {
         Device device = open_device(netdev::Kind::kTcp, server.address());
         ASSERT_TRUE(device);
         auto start_time = Clock::now();
-        netdev::purge(device.get(), true);
+        netdev::purge(device.get(), netdev::Purge::kBoth);
         uint8_t buffer[64];
         uint32_t got = 0;
         EXPECT_TRUE(netdev::read(device.get(), buffer, sizeof buffer, &got, 100));
