@@ -33,7 +33,8 @@ if(ZAV_BUILD_TESTS)
   gtest_discover_tests(tool_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 
   # zavctl ports' discovery against a sysfs tree of its own.
-  add_executable(ports_tests tests/tools/ports_test.cpp tools/zavctl/ports.cpp tools/zavctl/status_text.cpp)
+  add_executable(ports_tests tests/tools/ports_test.cpp tools/zavctl/ports.cpp tools/zavctl/line_info.cpp
+                           tools/zavctl/status_text.cpp)
   target_include_directories(ports_tests PRIVATE tools/zavctl)
   target_link_libraries(ports_tests PRIVATE zavlib GTest::gtest_main)
   target_compile_options(ports_tests PRIVATE ${ZAV_WARNINGS})

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 
+#include "line_info.h"
 #include "status_text.h"
 
 #ifdef _WIN32
@@ -72,16 +73,6 @@ std::string read_line(const std::string &path) {
     std::getline(in, line);
     while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
     return line;
-}
-
-std::string real_path(const std::string &path) {
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
-}
-
-std::string base_name(const std::string &path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 bool exists(const std::string &path) {
