@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages; needs root or sudo), then builds
-# and runs every test: the Linux suites, the dashboard's endpoint and browser
+# and runs every test: the Linux suites (the network devices through ser2net
+# among them), the dashboard's endpoint and browser
 # tests, the same Linux suites under Address- and UndefinedBehaviorSanitizer and
 # under ThreadSanitizer with a thread stress run, a bounded fuzzing run, the
 # 64-bit DLL's device suite and zavctl.exe under wine64, the static checks of
