@@ -81,6 +81,7 @@ Public Const ZAV_SYNC_MIN_LENGTH As Long = 5
 Public Const ZAV_SYNC_MAX_LENGTH As Long = 93
 
 ' Register addresses, and what each holds as far as the bus defines it.
+
 ' The servo's id, 0 to 31; reading it asks the servo for its position.
 Public Const ZAV_REG_ID As Byte = 0
 ' 1 while the servo holds its goal (torque on), 0 once released; writing 1 takes hold where
