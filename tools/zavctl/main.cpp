@@ -542,8 +542,11 @@ int main(int argc, char **argv) {
         ->capture_default_str()
         ->check(CLI::Range(0, 65535));
     serve->add_option("--listen", serve_options.listen,
-                      "address to listen on; beyond loopback, whoever reaches it can move the servos")
+                      "address to listen on; beyond loopback, clients need the access token printed with the address")
         ->capture_default_str();
+    serve->add_option("--token", serve_options.token,
+                      "access token that every client must give (at least 16 of A-Z a-z 0-9 . _ ~ -); default: "
+                      "$ZAVCTL_TOKEN, else a random one beyond loopback and none on loopback");
     actions[serve] = [&](Session &s) {
 #ifdef ZAVCTL_HAS_SERVE
         return zavctl::serve(s.port(), s.reply_timeout_ms(), serve_options);
