@@ -18,11 +18,18 @@ target_link_options(zavlib_fuzz PRIVATE ${ZAV_FUZZ_FLAGS})
 #   build-fuzz/serve_fuzz fuzz/serve_corpus
 # It embeds the page's own files (not uPlot, which needs npm).
 set(page ${CMAKE_SOURCE_DIR}/tools/dashboard)
-file(WRITE ${CMAKE_BINARY_DIR}/fuzz-assets.list "/index.html|${page}/index.html\n/app.js|${page}/app.js\n/app.css|${page}/app.css\n")
+set(files index.html facts.js app.js app.css)
+set(list "")
+set(depends ${CMAKE_SOURCE_DIR}/cmake/embed-assets.cmake)
+foreach(file IN LISTS files)
+  string(APPEND list "/${file}|${page}/${file}\n")
+  list(APPEND depends ${page}/${file})
+endforeach()
+file(WRITE ${CMAKE_BINARY_DIR}/fuzz-assets.list "${list}")
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fuzz_assets.cpp
   COMMAND ${CMAKE_COMMAND} -DOUT=${CMAKE_BINARY_DIR}/fuzz_assets.cpp -DLIST=${CMAKE_BINARY_DIR}/fuzz-assets.list
           -P ${CMAKE_SOURCE_DIR}/cmake/embed-assets.cmake
-  DEPENDS ${page}/index.html ${page}/app.js ${page}/app.css ${CMAKE_SOURCE_DIR}/cmake/embed-assets.cmake VERBATIM)
+  DEPENDS ${depends} VERBATIM)
 set(web ${CMAKE_SOURCE_DIR}/tools/zavctl)
 add_executable(serve_fuzz fuzz/serve_fuzz.cpp src/zavlib.cpp tests/support/memory_bus.cpp tools/sim/servo_bus.cpp
                           ${web}/web_router.cpp ${web}/http_message.cpp ${web}/dashboard_routes.cpp

@@ -58,16 +58,14 @@ bool whole_number(const Json &value, long low, long high, long &out) {
     return out >= low && out <= high;
 }
 
-std::string range_text(long low, long high) { return std::to_string(low) + " to " + std::to_string(high); }
-
-// A servo id as a JSON object key: "0" to "31", nothing else.
+// A servo id as a JSON object key, in decimal without leading zeros.
 bool servo_key(const std::string &key, int &id) {
     if (key.empty() || key.size() > 2 || (key.size() == 2 && key[0] == '0')) return false;
     for (char c : key) {
         if (c < '0' || c > '9') return false;
     }
     id = std::stoi(key);
-    return id <= 31;
+    return contains(kIdRange, id);
 }
 
 } // namespace
@@ -120,7 +118,7 @@ HttpAnswer Dashboard::reply(const Outcome &outcome, const std::string &what) con
                              outcome.failed_id);
     case Outcome::Result::kBusFailed:
         return Router::error(409, what + " failed: " + explain(outcome.status, outcome.failed_id, reply_timeout_ms_),
-                             flag_list(outcome.status), outcome.failed_id <= 31 ? outcome.failed_id : -1);
+                             flag_list(outcome.status), outcome.failed_id <= kIdMax ? outcome.failed_id : -1);
     case Outcome::Result::kNotRun:
         break;
     }
@@ -194,7 +192,7 @@ void Dashboard::add_commands() {
     router_.command("/api/servos/{servo}/move", {"goal"}, [this](RouteCall &call) {
         long goal = 0;
         if (!call.body.contains("goal") || !whole_number(call.body["goal"], kGoalMin, kGoalMax, goal)) {
-            return Router::error(400, "goal must be a whole number from " + range_text(kGoalMin, kGoalMax));
+            return Router::error(400, "goal must be a whole number from " + range_text(kGoalRange));
         }
         Command c;
         c.kind = Command::Kind::kMove;
@@ -224,7 +222,7 @@ void Dashboard::add_commands() {
             long value = 0;
             if (!whole_number(call.body[name], kParamMin, kParamMax, value)) {
                 return Router::error(400, std::string(name) + " must be a whole number from " +
-                                              range_text(kParamMin, kParamMax));
+                                              range_text(kParamRange));
             }
             (name[2] == '1' ? c.sc1 : c.sc2) = static_cast<int>(value);
         }
@@ -244,12 +242,13 @@ void Dashboard::add_commands() {
         for (const auto &item : goals.items()) {
             int id = 0;
             if (!servo_key(item.key(), id)) {
-                return Router::error(400, "'" + Router::quote(item.key(), 40) + "' is not a servo id 0 to 31");
+                return Router::error(400, "'" + Router::quote(item.key(), 40) + "' is not a servo id " +
+                                              range_text(kIdRange));
             }
             long goal = 0;
             if (!whole_number(item.value(), kGoalMin, kGoalMax, goal)) {
                 return Router::error(400, "the goal of servo " + item.key() + " must be a whole number from " +
-                                              range_text(kGoalMin, kGoalMax));
+                                              range_text(kGoalRange));
             }
             c.goals.emplace_back(id, static_cast<int>(goal));
         }

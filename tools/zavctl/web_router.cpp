@@ -5,6 +5,8 @@
 #include <exception>
 #include <utility>
 
+#include "facts.h"
+
 namespace zavctl {
 
 namespace {
@@ -480,8 +482,8 @@ bool Router::admit(const HttpRequest &request, Admitted &admitted, HttpAnswer &e
     for (std::size_t i = 0; i < segments.size(); ++i) {
         if (found->segments[i] != "{servo}") continue;
         const std::string &text = segments[i];
-        if (!is_digits(text) || text.size() > 2 || std::stoi(text) > 31) {
-            early = error(404, "there is no servo " + quote(text, 20) + ": servo ids are 0 to 31");
+        if (!is_digits(text) || text.size() > 2 || std::stoi(text) > kIdMax) {
+            early = error(404, "there is no servo " + quote(text, 20) + ": servo ids are " + range_text(kIdRange));
             return false;
         }
         admitted.servo = std::stoi(text);

@@ -8,7 +8,7 @@
 //      sign-in page sets (401; pages get the sign-in page itself);
 //   4. a route for the path (404) and the method (405, with Allow);
 //   5. commands: a JSON body (415) with a Content-Length (411), an object with
-//      only the route's fields (400); {servo} in the path: an id 0 to 31 (404).
+//      only the route's fields (400); {servo} in the path: a servo id (404).
 // Then the route's handler runs. Nothing that goes wrong in it ends the
 // process: an exception becomes a 500 with a sentence and no internal text.
 // Every error answer is {"error": sentence, "flags": [...]}, valid UTF-8
@@ -77,7 +77,7 @@ public:
     explicit Router(Access access);
 
     // A read: GET, and HEAD answered as GET without the body. Patterns are
-    // paths whose segments are literal or {servo} (an id 0 to 31).
+    // paths whose segments are literal or {servo} (a servo id, kIdRange).
     void read(const std::string &pattern, RouteHandler handler);
     // A command: POST with a JSON object body that may hold only these fields.
     void command(const std::string &pattern, std::vector<std::string> fields, RouteHandler handler);
