@@ -13,29 +13,31 @@
 
 namespace zavctl {
 
-struct Register {
-    int address;
-    const char *name;
-    const char *alias;
-    int width;
-};
-
-inline constexpr Register kRegisters[] = {
-    {0, "id", "id", 1},
-    {1, "torque_enable", "torque", 1},
-    {2, "goal_position", "goal", 2},
-    {4, "sc2_value", "sc2", 1},
-    {5, "sc1_value", "sc1", 1},
-    {6, "present_position", "present", 2},
-    {8, "sc3_value", "sc3", 1},
-    {9, "sc4_value", "sc4", 1},
-};
-
 // Values the servos accept.
 inline constexpr long kGoalMin = ZAV_GOAL_MIN;
 inline constexpr long kGoalMax = ZAV_GOAL_MAX;
 inline constexpr long kParamMin = ZAV_PARAM_MIN;
 inline constexpr long kParamMax = ZAV_PARAM_MAX;
+
+struct Register {
+    int address;
+    const char *name;
+    const char *alias;
+    int width;
+    bool writable;
+    long min, max; // the values a write takes (writable registers)
+};
+
+inline constexpr Register kRegisters[] = {
+    {ZAV_REG_ID, "id", "id", 1, false, 0, 31},
+    {ZAV_REG_TORQUE_ENABLE, "torque_enable", "torque", 1, true, 0, 1},
+    {ZAV_REG_GOAL_POSITION, "goal_position", "goal", 2, true, kGoalMin, kGoalMax},
+    {ZAV_REG_SC2_VALUE, "sc2_value", "sc2", 1, true, kParamMin, kParamMax},
+    {ZAV_REG_SC1_VALUE, "sc1_value", "sc1", 1, true, kParamMin, kParamMax},
+    {ZAV_REG_PRESENT_POSITION, "present_position", "present", 2, false, 0, 65535},
+    {ZAV_REG_SC3_VALUE, "sc3_value", "sc3", 1, false, -128, 127},
+    {ZAV_REG_SC4_VALUE, "sc4_value", "sc4", 1, false, -128, 127},
+};
 // One sync write holds at most 93 bytes: 2, then records of an id and 3 bytes.
 inline constexpr std::size_t kSyncMaxServos = 22;
 

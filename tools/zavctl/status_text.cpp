@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "registers.h"
+
 namespace zavctl {
 
 namespace {
@@ -36,7 +38,7 @@ std::string flag_names(StatusWord status) {
     return out.empty() ? "none" : out;
 }
 
-std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms) {
+std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms, const char *register_name) {
     std::string out;
     auto add = [&out](const std::string &sentence) { out += (out.empty() ? "" : "; ") + sentence; };
     if (status & ERR_HANDLE) add("the port is not open");
@@ -47,8 +49,22 @@ std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms) {
         add("no reply from " + servo_name(id) + " within " + std::to_string(reply_timeout_ms) + " ms");
     if (status & ERR_REPLY)
         add(servo_name(id) + " answered, but the reply did not match the request (wrong baud rate, or another device on the line?)");
-    if (status & ERR_WRITE)
-        add("the write was refused or not confirmed (parameters take 1 to 127, goal positions 3000 to 12000)");
+    if (status & ERR_WRITE) {
+        // Alone, the flag means the library refused the value; with a transport
+        // or reply flag, a servo did not confirm the write.
+        const Register *r = register_name != nullptr ? find_register(register_name) : nullptr;
+        if (status & (ERR_TIMEOUT | ERR_REPLY | ERR_PORT))
+            add("so the write was not carried out");
+        else if (r == nullptr)
+            add("the write was refused (goal positions take " + std::to_string(kGoalMin) + " to " +
+                std::to_string(kGoalMax) + ", parameters " + std::to_string(kParamMin) + " to " +
+                std::to_string(kParamMax) + ")");
+        else if (r->writable && r->max > 1)
+            add("the write was refused: " + std::string(r->name) + " takes " + std::to_string(r->min) + " to " +
+                std::to_string(r->max));
+        else
+            add("the write of " + std::string(r->name) + " was refused");
+    }
     if (out.empty()) add("the request did not succeed");
     return out;
 }
