@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "facts.h"
+
 namespace zavctl {
 
 namespace {
@@ -44,7 +46,7 @@ std::vector<const CommandEntry *> commands() {
     std::vector<const CommandEntry *> out;
     for (const CommandEntry &c : table()) out.push_back(&c);
     std::sort(out.begin(), out.end(), [](const CommandEntry *a, const CommandEntry *b) {
-        return a->group != b->group ? a->group < b->group : std::strcmp(a->name, b->name) < 0;
+        return a->group != b->group ? a->group < b->group : a->name < b->name;
     });
     return out;
 }
@@ -79,7 +81,7 @@ bool parse_ids(const std::string &text, IdSelection &selection) {
         selection.all = true;
         return true;
     }
-    bool present[32] = {};
+    bool present[kIdMax + 1] = {};
     std::size_t at = 0;
     while (at <= text.size()) {
         std::size_t end = text.find(',', at);
@@ -94,11 +96,11 @@ bool parse_ids(const std::string &text, IdSelection &selection) {
         } else if (!parse_long(part.substr(0, dash), first) || !parse_long(part.substr(dash + 1), last)) {
             return false;
         }
-        if (first < 0 || last > 31 || first > last) return false;
+        if (!contains(kIdRange, first) || !contains(kIdRange, last) || first > last) return false;
         for (long id = first; id <= last; ++id) present[id] = true;
         at = end + 1;
     }
-    for (int id = 0; id < 32; ++id) {
+    for (int id = 0; id <= kIdMax; ++id) {
         if (present[id]) selection.ids.push_back(id);
     }
     return !selection.ids.empty();
@@ -116,7 +118,8 @@ CLI::Option *add_ids(CLI::App &app, const std::string &name, IdSelection &select
             name,
             [&selection](const std::string &text) {
                 if (!parse_ids(text, selection))
-                    throw CLI::ValidationError("'" + text + "' is not a servo id 0 to 31, a list such as 1,2 or 0-5, or 'all'");
+                    throw CLI::ValidationError("'" + text + "' is not a servo id " + range_text(kIdRange) +
+                                               ", a list such as 1,2 or 0-5, or 'all'");
             },
             help + " (e.g. 3, 1,2, 0-5 or all)")
         ->type_name("IDS");

@@ -29,10 +29,10 @@ using Run = std::function<int(Session &)>;
 enum class Group { kServos, kLine, kMotion, kOther };
 
 struct CommandEntry {
-    const char *name;
+    std::string name;
     Group group;
-    const char *summary; // one line, for the list of commands
-    const char *example; // a whole command line, shown by COMMAND --help
+    std::string summary; // one line, for the list of commands
+    std::string example; // a whole command line, shown by COMMAND --help
     // Adds the command's arguments and options to app and returns its run,
     // which reads what the parse stored. Arguments are checked during the
     // parse (throw CLI::ValidationError), so that a mistake anywhere in a
@@ -58,14 +58,14 @@ std::string command_list();
 
 // --- Servo ids, as every command takes them -------------------------------
 
-// "3", "1,2", "0-5", "1,4-6" or "all": every servo that answers a scan of ids
-// 0 to 31 (the chain's earlier scan, or one made when first needed).
+// "3", "1,2", "0-5", "1,4-6" or "all": every servo that answers a scan of all
+// ids (the chain's earlier scan, or one made when first needed).
 struct IdSelection {
     bool all = false;
     std::vector<int> ids; // ascending, without repeats, when not all
 };
 
-// Parses an id list; false for anything else (ids are 0 to 31).
+// Parses an id list; false for anything else (ids are those of kIdRange).
 bool parse_ids(const std::string &text, IdSelection &selection);
 // "1,2,5"
 std::string id_list_text(const std::vector<int> &ids);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "command.h"
+#include "facts.h"
 #include "session.h"
 
 namespace {
@@ -29,18 +30,19 @@ const char kExitStatusText[] =
     "     --capture file\n"
     "  4  not available in this build or on this system\n";
 
-const char kChainText[] =
-    "Commands run in the order given, on one open port, and stop at the first that\n"
-    "fails; any command may repeat. The whole line is checked before anything is\n"
-    "sent. Global options may come before or after any command.\n\n"
-    "Servo ids: 3, 1,2, 0-5, 1,4-6, or all: every servo that answers a scan of ids 0\n"
-    "to 31 (the chain's last scan, or one made when all is first used).\n";
+std::string chain_text() {
+    return "Commands run in the order given, on one open port, and stop at the first that\n"
+           "fails; any command may repeat. The whole line is checked before anything is\n"
+           "sent. Global options may come before or after any command.\n\n"
+           "Servo ids: 3, 1,2, 0-5, 1,4-6, or all: every servo that answers a scan of ids\n" +
+           range_text(kIdRange) + " (the chain's last scan, or one made when all is first used).\n";
+}
 
 // The overview's usage line, followed by the list of commands.
 class OverviewFormatter : public CLI::Formatter {
 public:
     std::string make_usage(const CLI::App *, std::string) const override {
-        return "Usage: zavctl [OPTIONS] COMMAND [ARGS]... [COMMAND [ARGS]...]...\n\n" + std::string(kChainText) + "\n" +
+        return "Usage: zavctl [OPTIONS] COMMAND [ARGS]... [COMMAND [ARGS]...]...\n\n" + chain_text() + "\n" +
                command_list();
     }
 };
@@ -68,7 +70,7 @@ void add_global_options(CLI::App &app, Options &options) {
                                               "second, such as 115200 or 1000000");
                options.baud = static_cast<int32_t>(rate);
            },
-           "baud rate (default 115200)")
+           "baud rate (default " + std::to_string(kDefaultBaud) + ")")
         ->type_name("RATE");
     app.add_option("--timeout-offset", options.timeout_offset, "ms added to every reply time-out")
         ->capture_default_str()
@@ -109,8 +111,8 @@ struct Step {
 Step make_step(const CommandEntry &entry) {
     Step step;
     step.entry = &entry;
-    step.app = std::make_unique<CLI::App>(entry.summary, std::string("zavctl ") + entry.name);
-    step.app->footer(std::string("Example:\n  ") + entry.example +
+    step.app = std::make_unique<CLI::App>(entry.summary, "zavctl " + entry.name);
+    step.app->footer("Example:\n  " + entry.example +
                      "\n\nGlobal options (--port, --baud, --sim, ...) may come before or after the command; "
                      "zavctl --help lists them and the exit status.\n");
     step.run = entry.define(*step.app);
@@ -204,8 +206,8 @@ int main(int argc, char **argv) {
             std::printf("%s", step.app->help().c_str());
             return kExitOk;
         } catch (const CLI::ParseError &e) {
-            std::fprintf(stderr, "zavctl %s: %s\nzavctl %s --help shows its arguments and an example.\n", step.entry->name,
-                         e.what(), step.entry->name);
+            std::fprintf(stderr, "zavctl %s: %s\nzavctl %s --help shows its arguments and an example.\n",
+                         step.entry->name.c_str(), e.what(), step.entry->name.c_str());
             return kExitUsage;
         }
         needs_port = needs_port || step.entry->opens_port;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "command.h"
+#include "facts.h"
 #include "session.h"
 #include "status_text.h"
 
@@ -24,7 +25,7 @@ int run_raw(Session &s, const RawArgs &a) {
     StatusWord status = 0;
     if (!ZAV_TxPacket(s.port(), static_cast<uint32_t>(id), a.command, bytes.data(), static_cast<uint32_t>(bytes.size()), &status))
         return s.fail("send", status, id);
-    std::printf("sent  %02X", static_cast<uint8_t>(a.command * 32 + id));
+    std::printf("sent  %02X", static_cast<uint8_t>((static_cast<uint32_t>(a.command) << ZAV_COMMAND_SHIFT) + static_cast<uint32_t>(id)));
     for (uint8_t b : bytes) std::printf(" %02X", b);
     std::printf("\n");
     if (a.reply_length == 0) return kExitOk;
@@ -50,9 +51,9 @@ const CommandRegistration kRaw{
                 "ID",
                 [a](const std::string &text) {
                     if (!parse_ids(text, a->id) || a->id.all || a->id.ids.size() != 1)
-                        throw CLI::ValidationError("'" + text + "' is not one servo id 0 to 31");
+                        throw CLI::ValidationError("'" + text + "' is not one servo id " + range_text(kIdRange));
                 },
-                "one servo id 0 to 31")
+                "one servo id " + range_text(kIdRange))
              ->required();
          app.add_option("COMMAND", a->command, "command number: 4 position, 5 read parameter, 6 write parameter")
              ->required()

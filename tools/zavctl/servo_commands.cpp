@@ -67,15 +67,15 @@ int run_scan(Session &s, const ScanArgs &a) {
         std::printf("%-6d %-8s %d\n", id, image[1] ? "on" : "off", image[6] | image[7] << 8);
     }
     if (found.empty()) {
-        std::fprintf(stderr, "zavctl: no servo answered on ids 0 to 31 (check the baud rate and the wiring, or try "
-                             "scan --find-baud)\n");
+        std::fprintf(stderr, "zavctl: no servo answered on ids %s (check the baud rate and the wiring, or try "
+                             "scan --find-baud)\n", range_text(kIdRange).c_str());
         return kExitFailed;
     }
     std::printf("found %zu servo%s: %s\n", found.size(), found.size() == 1 ? "" : "s", id_list_text(found).c_str());
     return kExitOk;
 }
 
-const CommandRegistration kScan{{"scan", Group::kServos, "ping ids 0 to 31 and list the servos that answer",
+const CommandRegistration kScan{{"scan", Group::kServos, "ping ids " + range_text(kIdRange) + " and list the servos that answer",
                                  "zavctl --port /dev/ttyUSB0 scan --find-baud", [](CLI::App &app) -> Run {
                                      auto a = state<ScanArgs>();
                                      app.add_flag("--find-baud", a->find_baud,
@@ -193,7 +193,8 @@ int run_write(Session &s, const WriteArgs &a) {
 }
 
 const CommandRegistration kWrite{
-    {"write", Group::kServos, "write a register: torque (0 or 1), goal (3000 to 12000), sc2 or sc1 (1 to 127)",
+    {"write", Group::kServos,
+     "write a register: torque (0 or 1), goal (" + range_text(kGoalRange) + "), sc2 or sc1 (" + range_text(kParamRange) + ")",
      "zavctl --sim write 1-3 torque 1 write 1-3 goal 9000", [](CLI::App &app) -> Run {
          auto a = state<WriteArgs>();
          add_ids(app, "IDS", a->ids, "servos to write")->required();
@@ -211,9 +212,9 @@ const CommandRegistration kWrite{
          app.add_option("VALUE", a->value, "the value, in the register's range")->required();
          app.callback([a] {
              const Register &r = *a->target;
-             if (a->value < r.min || a->value > r.max)
-                 throw CLI::ValidationError(std::string(r.name) + " takes " + std::to_string(r.min) + " to " +
-                                            std::to_string(r.max) + ", not " + std::to_string(a->value));
+             if (!contains(*r.writable, a->value))
+                 throw CLI::ValidationError(std::string(r.name) + " takes " + range_text(*r.writable) + ", not " +
+                                            std::to_string(a->value));
          });
          return [a](Session &s) { return run_write(s, *a); };
      }}};

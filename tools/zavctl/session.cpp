@@ -103,8 +103,7 @@ PortContext Session::context() const {
 }
 
 uint32_t Session::reply_timeout_ms() const {
-    return static_cast<uint32_t>(static_cast<uint32_t>(options_.timeout_offset) +
-                                 60000.0 / static_cast<uint32_t>(options_.baud));
+    return zavctl::reply_timeout_ms(options_.timeout_offset, options_.baud);
 }
 
 int Session::fail(const std::string &what, StatusWord status, int id, const char *register_name) const {
@@ -115,7 +114,7 @@ int Session::fail(const std::string &what, StatusWord status, int id, const char
 
 const std::vector<int> &Session::scan() {
     found_.clear();
-    for (int id = 0; id <= 31; ++id) {
+    for (int id = 0; id <= kIdMax; ++id) {
         if (ZAV_Ping(port_, static_cast<uint8_t>(id), nullptr)) found_.push_back(id);
     }
     scanned_ = true;
@@ -126,8 +125,8 @@ std::vector<int> Session::resolve(const IdSelection &selection) {
     if (!selection.all) return selection.ids;
     if (!scanned_) scan();
     if (found_.empty())
-        std::fprintf(stderr, "zavctl: 'all' means the servos that answer, and no servo answered on ids 0 to 31 "
-                             "(check the baud rate and the wiring)\n");
+        std::fprintf(stderr, "zavctl: 'all' means the servos that answer, and no servo answered on ids %s "
+                             "(check the baud rate and the wiring)\n", range_text(kIdRange).c_str());
     return found_;
 }
 

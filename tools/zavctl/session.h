@@ -10,6 +10,7 @@
 
 #include "command.h"
 #include "doctor.h"
+#include "facts.h"
 #include "zavlib.h"
 
 #if defined(__linux__)
@@ -30,8 +31,8 @@ class CaptureRelay;
 // The global options, valid before or after any command.
 struct Options {
     std::string port;
-    int32_t baud = 115200;
-    int32_t timeout_offset = 20;
+    int32_t baud = kDefaultBaud;
+    int32_t timeout_offset = kDefaultTimeoutOffsetMs;
     bool no_echo = false;
     bool sim = false;
     std::string sim_ids = "0-5";
@@ -64,11 +65,11 @@ public:
     int fail(const std::string &what, StatusWord status, int id, const char *register_name = nullptr) const;
 
     // The servos an id selection means: its ids, or for "all" the servos the
-    // chain's last scan found (scanning ids 0 to 31 first if none has run).
+    // chain's last scan found (scanning every id first if none has run).
     // Empty, with a message printed, when "all" finds no servo.
     std::vector<int> resolve(const IdSelection &selection);
 
-    // Pings ids 0 to 31 and remembers the servos that answer.
+    // Pings every id and remembers the servos that answer.
     const std::vector<int> &scan();
 
 private:

@@ -2,21 +2,12 @@
 
 #include <cstdio>
 
+#include "facts.h"
 #include "registers.h"
 
 namespace zavctl {
 
 namespace {
-
-struct Flag {
-    StatusWord bit;
-    const char *name;
-};
-
-constexpr Flag kFlags[] = {
-    {ERR_HANDLE, "ERR_HANDLE"}, {ERR_ID, "ERR_ID"},       {ERR_ADDRESS, "ERR_ADDRESS"}, {ERR_PORT, "ERR_PORT"},
-    {ERR_REPLY, "ERR_REPLY"},   {ERR_TIMEOUT, "ERR_TIMEOUT"}, {ERR_WRITE, "ERR_WRITE"},
-};
 
 std::string servo_name(int id) {
     return id == static_cast<int>(BROADCAST_ID) ? std::string("one of the servos") : "servo " + std::to_string(id);
@@ -42,8 +33,11 @@ std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms, const 
     std::string out;
     auto add = [&out](const std::string &sentence) { out += (out.empty() ? "" : "; ") + sentence; };
     if (status & ERR_HANDLE) add("the port is not open");
-    if (status & ERR_ID) add("servo ids are 0 to 31 (254 addresses all)");
-    if (status & ERR_ADDRESS) add("the register range or the data is not valid (registers are 0 to 9)");
+    if (status & ERR_ID)
+        add("servo ids are " + range_text(kIdRange) + " (" + std::to_string(BROADCAST_ID) + " addresses all)");
+    if (status & ERR_ADDRESS)
+        add("the register range or the data is not valid (registers are 0 to " +
+            std::to_string(ZAV_REGISTER_COUNT - 1) + ")");
     if (status & ERR_PORT) add("the port could not be written to (is the adapter still connected?)");
     if (status & ERR_TIMEOUT)
         add("no reply from " + servo_name(id) + " within " + std::to_string(reply_timeout_ms) + " ms");
@@ -56,12 +50,10 @@ std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms, const 
         if (status & (ERR_TIMEOUT | ERR_REPLY | ERR_PORT))
             add("so the write was not carried out");
         else if (r == nullptr)
-            add("the write was refused (goal positions take " + std::to_string(kGoalMin) + " to " +
-                std::to_string(kGoalMax) + ", parameters " + std::to_string(kParamMin) + " to " +
-                std::to_string(kParamMax) + ")");
-        else if (r->writable && r->max > 1)
-            add("the write was refused: " + std::string(r->name) + " takes " + std::to_string(r->min) + " to " +
-                std::to_string(r->max));
+            add("the write was refused (" + std::string(kGoalRange.what) + " take " + range_text(kGoalRange) + ", " +
+                kParamRange.what + " " + range_text(kParamRange) + ")");
+        else if (r->writable != nullptr && r->writable != &kTorqueRange)
+            add("the write was refused: " + std::string(r->name) + " takes " + range_text(*r->writable));
         else
             add("the write of " + std::string(r->name) + " was refused");
     }
