@@ -74,7 +74,7 @@ void add_global_options(CLI::App &app, Options &options) {
         ->type_name("RATE");
     app.add_option("--timeout-offset", options.timeout_offset, "ms added to every reply time-out")
         ->capture_default_str()
-        ->check(whole_number(0, 60000, "--timeout-offset"));
+        ->check(whole_number(0, INT32_MAX, "--timeout-offset"));
     app.add_flag("--no-echo", options.no_echo, "the line does not echo sent bytes back");
     app.add_flag("--sim", options.sim, "run against a simulated bus started in this process");
     app.add_option("--sim-ids", options.sim_ids, "servos on the simulated bus")

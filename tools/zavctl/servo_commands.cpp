@@ -348,7 +348,7 @@ const CommandRegistration kSync{
                         a->pairs.emplace_back(ids, std::stol(goal_text));
                     }
                 },
-                "IDS=GOAL pairs, e.g. 1=4000 2,3=9000 or all=7500")
+                "IDS=GOAL pairs, e.g. 1=4000 2,3=9000 or all=6000")
              ->required();
          return [a](Session &s) { return run_sync(s, *a); };
      }}};
