@@ -19,6 +19,7 @@
 #endif
 
 #include "dashboard_routes.h"
+#include "exit_codes.h"
 #include "http_server.h"
 #include "web_router.h"
 
@@ -57,11 +58,11 @@ int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &option
     if (listen.size() > 2 && listen.front() == '[' && listen.back() == ']') listen = listen.substr(1, listen.size() - 2);
     if (listen.empty()) {
         std::fprintf(stderr, "zavctl: --listen takes an address of this machine, e.g. 127.0.0.1\n");
-        return 2;
+        return kExitUsage;
     }
     if (options.http_port < 0 || options.http_port > 65535) {
         std::fprintf(stderr, "zavctl: --http-port takes 0 to 65535 (0: any free port)\n");
-        return 2;
+        return kExitUsage;
     }
 
     // The token: given, or chosen here when listening beyond loopback.
@@ -73,13 +74,13 @@ int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &option
                      "zavctl: the access token (--token or ZAVCTL_TOKEN) must be at least %zu characters of letters, "
                      "digits and . _ ~ -\n",
                      Access::kMinTokenLength);
-        return 2;
+        return kExitUsage;
     }
     if (token.empty() && !Access(listen, 0, "").loopback()) {
         token = random_token();
         if (token.empty()) {
             std::fprintf(stderr, "zavctl: the system gave no random bits for an access token; give one with --token\n");
-            return 1;
+            return kExitUnavailable;
         }
     }
 
@@ -97,7 +98,7 @@ int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &option
                      "zavctl: cannot listen on %s port %d: another program (or another zavctl serve) uses it, or the "
                      "address is not one of this machine's (%s); choose another with --http-port (0: any free port)\n",
                      listen.c_str(), options.http_port, why.c_str());
-        return 1;
+        return kExitCannotOpen;
     }
     const Access access(listen, server.port(), token);
     Dashboard dashboard(port, reply_timeout_ms, access, [&server] { server.wake_streams(); });
@@ -132,7 +133,7 @@ int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &option
 #ifdef SIGBREAK
     std::signal(SIGBREAK, old_break);
 #endif
-    return 0;
+    return kExitOk;
 }
 
 } // namespace zavctl
