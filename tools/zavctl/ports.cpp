@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 
+#include "exit_codes.h"
 #include "line_info.h"
 #include "status_text.h"
 
@@ -430,7 +431,7 @@ int run_ports(const PortsOptions &options) {
     const std::vector<SerialPortInfo> ports = list_serial_ports(options);
     const std::string text = options.json ? ports_json(ports) + "\n" : ports_text(ports);
     std::fputs(text.c_str(), stdout);
-    return 0;
+    return kExitOk;
 }
 
 } // namespace zavctl
