@@ -4,9 +4,20 @@
 
 namespace zavsim {
 
+namespace {
+
+int64_t wall_clock_ns() {
+    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
+}
+
+} // namespace
+
 BusCapture::BusCapture(const std::string &path, bool simulator_side) {
     opened_ = writer_.open(path.c_str(), simulator_side ? capture::kFlagSimulatorSide : 0);
 }
+
+BusCapture::~BusCapture() { writer_.close(wall_clock_ns()); }
 
 bool BusCapture::ok() const {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -19,8 +30,7 @@ void BusCapture::set_baud(uint32_t baud) {
 }
 
 void BusCapture::record(capture::Direction direction, const uint8_t *bytes, std::size_t n) {
-    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
+    const int64_t ns = wall_clock_ns();
     std::lock_guard<std::mutex> hold(mutex_);
     writer_.record(ns, direction, baud_, bytes, n);
 }

@@ -17,6 +17,8 @@ class BusCapture {
 public:
     // Creates the file and writes its header; ok() tells whether that worked.
     BusCapture(const std::string &path, bool simulator_side);
+    // Ends the file with its end note.
+    ~BusCapture();
     BusCapture(const BusCapture &) = delete;
     BusCapture &operator=(const BusCapture &) = delete;
 
