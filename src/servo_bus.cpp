@@ -204,9 +204,10 @@ void ServoBus::receive(const uint8_t *data, std::size_t n, double now_ms, LineSi
         return;
     }
     for (std::size_t i = 0; i < n; ++i) {
-        if (pending_size_ == 0 && request_data_length(data[i]) < 0) continue; // not a command byte
-        // Position data bytes are 7-bit: a byte with bit 7 set starts a new packet.
+        // Position data bytes are 7-bit: a byte with bit 7 set ends the packet
+        // it cuts short, and begins a new one if it is a command byte.
         if (pending_size_ != 0 && command_of(pending_[0]) == kPosition && (data[i] & 0x80) != 0) pending_size_ = 0;
+        if (pending_size_ == 0 && request_data_length(data[i]) < 0) continue; // not a command byte
         pending_[pending_size_++] = data[i];
         if (pending_size_ == static_cast<std::size_t>(request_data_length(pending_[0])) + 1) {
             uint8_t packet[sizeof pending_];
