@@ -69,7 +69,8 @@ if(ZAV_BUILD_TESTS)
   target_link_libraries(thread_stress PRIVATE zavlib zavsim_pty)
   target_compile_options(thread_stress PRIVATE ${ZAV_WARNINGS})
   add_test(NAME ThreadStress.ShortRun COMMAND thread_stress --seconds 3)
-  set_tests_properties(ThreadStress.ShortRun PROPERTIES TIMEOUT 300)
+  add_test(NAME ThreadStress.SimBus COMMAND thread_stress --seconds 3 --port sim:0-31?latency_ms=1)
+  set_tests_properties(ThreadStress.ShortRun ThreadStress.SimBus PROPERTIES TIMEOUT 300)
 
   # The allocation counter replaces the C allocator, which sanitizers do too.
   if(ZAV_ALLOC_TESTS)
