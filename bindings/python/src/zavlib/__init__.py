@@ -33,6 +33,7 @@ from ._facts import (
     Flag,
     Range,
     Register,
+    sync_max_servos,
 )
 from ._port import (
     ERR_ADDRESS,
@@ -75,4 +76,5 @@ __all__ = [
     "ZavError",
     "clock",
     "flag_names",
+    "sync_max_servos",
 ]
