@@ -52,3 +52,9 @@ if(ZAV_BUILD_TESTS)
                              TSHARK_PATH="${ZAV_TSHARK}" ZAVBUS_LUA_PATH="${CMAKE_SOURCE_DIR}/tools/wireshark/zavbus.lua")
   add_dependencies(diagnostics_tests zavsim zavctl)
 endif()
+
+# zavctl doctor over a network bridge joins the network tests where zavctl is built.
+if(TARGET network_tests)
+  target_compile_definitions(network_tests PRIVATE ZAVCTL_PATH="$<TARGET_FILE:zavctl>" ZAVSIM_PATH="$<TARGET_FILE:zavsim>")
+  add_dependencies(network_tests zavctl)
+endif()

@@ -101,6 +101,7 @@ public:
     // The server answered the last rate request; *baud receives its rate.
     bool rate_acknowledged(std::uint32_t *baud) const;
     bool purge_acknowledged() const;
+    bool purge_pending() const { return pending_purge_ != 0; }
     // Answers dropped because the output queue was full (a flood of proposals).
     std::size_t dropped_output() const { return dropped_output_; }
 

@@ -24,10 +24,13 @@
 // every later read, write and rate change fail at once.
 //
 // Purges: the bytes that have arrived and not been read are dropped here.
-// rfc2217 also sends kBoth and kAbortAll to the bridge as PURGE-DATA, and kBoth
-// waits (up to the time-out) for the bridge's answer: ser2net holds data that
-// reaches it right behind a PURGE-DATA for some 40 ms, so the receive purge
-// before every packet stays local.
+// rfc2217 also sends the purges of both directions to the bridge as
+// PURGE-DATA: the open's with the line settings, ZAV_SetBaudrate's with the
+// new rate, each waiting for the bridge's answer, so that a PURGE-DATA never
+// shares a segment with data (ser2net holds data that reaches it right behind
+// a PURGE-DATA for some 40 ms). The receive purge before every packet stays
+// local: the bytes it is meant to drop are those already arrived. The open
+// and a rate change each take at most timeout_ms.
 //
 // Nothing here allocates after the open: the received bytes wait in a buffer
 // inside the device, and what goes out is assembled on the stack. Calls on one
@@ -113,6 +116,7 @@ struct NetworkDevice {
     std::uint32_t timeout_ms;
     std::int64_t open_deadline_us;
     std::atomic<bool> gone;
+    bool purged_clean; // the bridge answered a purge, and nothing was written since
     platform::Lock lock;
     telnet::Client client;
     // Received bytes not yet taken: [start, end) of input.
@@ -203,7 +207,9 @@ template <typename Done> bool await(NetworkDevice *d, std::int64_t deadline_us, 
         drop_input(d);
         if (d->client.output_size() > 0 && !send_with_output(d, nullptr, 0, deadline_us)) return false;
         if (done()) return true;
-        if (d->gone.load()) return false;
+        // A server that sends without end keeps the socket readable: the
+        // deadline is checked here, not only by the wait.
+        if (d->gone.load() || netio::now_us() >= deadline_us) return false;
         platform::lock_leave(&d->lock);
         const bool readable = netio::wait_readable(d->socket, deadline_us);
         platform::lock_enter(&d->lock);
@@ -237,6 +243,7 @@ Device open_net(const char *address, const Options &options, bool telnet) {
     d->timeout_ms = timeout_ms;
     d->open_deadline_us = deadline;
     d->gone.store(false);
+    d->purged_clean = false;
     d->start = d->end = 0;
     platform::lock_init(&d->lock);
     if (d->telnet) {
@@ -254,26 +261,36 @@ Device open_net(const char *address, const Options &options, bool telnet) {
     return as_device(d);
 }
 
+// rfc2217: the line settings and a purge of both directions, all answered
+// within the open's bound.
 bool configure_net(Device device, std::uint32_t baud) {
     NetworkDevice *d = net_of(device);
     if (!d->telnet) return !d->gone.load();
     Locked hold(d);
+    d->client.request_purge(telnet::kPurgeBoth);
     d->client.request_line_settings(baud);
     std::uint32_t answered = 0;
     const bool done = await(d, d->open_deadline_us, [d] {
-        return d->client.settings_acknowledged() || d->client.settings_refused();
+        return (d->client.settings_acknowledged() && d->client.purge_acknowledged()) || d->client.settings_refused();
     });
+    d->purged_clean = done && d->client.purge_acknowledged();
     return done && d->client.settings_acknowledged() && d->client.rate_acknowledged(&answered) && answered == baud;
 }
 
+// rfc2217: the rate, after the purge that ZAV_SetBaudrate asked for just
+// before, both answered within the time-out.
 bool change_baud_net(Device device, std::uint32_t baud) {
     NetworkDevice *d = net_of(device);
     if (!d->telnet) return !d->gone.load();
     Locked hold(d);
+    const bool purging = d->client.purge_pending();
     d->client.request_baudrate(baud);
     std::uint32_t answered = 0;
     const std::int64_t deadline = netio::now_us() + static_cast<std::int64_t>(d->timeout_ms) * 1000;
-    const bool done = await(d, deadline, [d, &answered] { return d->client.rate_acknowledged(&answered); });
+    const bool done = await(d, deadline, [d, purging, &answered] {
+        return d->client.rate_acknowledged(&answered) && (!purging || d->client.purge_acknowledged());
+    });
+    if (done && purging) d->purged_clean = true;
     return done && answered == baud;
 }
 
@@ -294,18 +311,21 @@ void purge_net(Device device, Purge what) {
         drop_input(d);
     }
     if (!d->telnet || what == Purge::kReceive) return;
-    d->client.request_purge(telnet::kPurgeBoth);
     if (what == Purge::kAbortAll) {
+        d->client.request_purge(telnet::kPurgeBoth);
         send_with_output(d, nullptr, 0, netio::now_us());
         return;
     }
-    const std::int64_t deadline = netio::now_us() + static_cast<std::int64_t>(d->timeout_ms) * 1000;
-    await(d, deadline, [d] { return d->client.purge_acknowledged(); });
+    // Goes out with the rate change that follows it (ZAV_SetBaudrate), never
+    // in one segment with data; nothing to purge when nothing was written
+    // since the bridge's last purge (the open's).
+    if (!d->purged_clean) d->client.request_purge(telnet::kPurgeBoth);
 }
 
 bool write_net(Device device, const std::uint8_t *data, std::uint32_t count) {
     NetworkDevice *d = net_of(device);
     Locked hold(d);
+    d->purged_clean = false;
     return send_with_output(d, data, count, netio::now_us() + kWriteLimitUs);
 }
 
@@ -324,6 +344,7 @@ bool read_net(Device device, std::uint8_t *buffer, std::uint32_t count, std::uin
             ok = false;
             break;
         }
+        if (netio::now_us() >= deadline) break; // a short read, however much Telnet keeps arriving
         platform::lock_leave(&d->lock);
         const bool readable = netio::wait_readable(d->socket, deadline);
         platform::lock_enter(&d->lock);
