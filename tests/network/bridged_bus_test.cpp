@@ -123,7 +123,7 @@ TEST_P(OverBridge, BridgeKilledDuringASyncWriteFailsWithinItsTimeOutsThenEveryCa
     zavsim::BusOptions options = steady_bus();
     options.wire_time = true; // records take their wire time, so the kill lands mid-write
     options.baud = 9600;
-    open(options, 200);
+    open(options);
     ASSERT_TRUE(ZAV_SetBaudrate(port, 9600));
     std::vector<uint8_t> sync = {ZAV_REG_GOAL_POSITION, 2};
     for (uint8_t id = 0; id < 22; ++id) sync.insert(sync.end(), {id, 0xA0, 0x0F});
