@@ -52,7 +52,7 @@ namespace device {
 namespace {
 
 constexpr std::uint32_t kDefaultTimeoutMs = 2000;
-constexpr std::uint32_t kMaxTimeoutMs = 60000;
+constexpr std::uint32_t kMaxTimeoutMs = 60 * 1000; // a minute
 // A write waits this long at most for room in the socket's send buffer, as a
 // write to a stalled serial line does.
 constexpr std::int64_t kWriteLimitUs = 1000 * 1000;
