@@ -153,7 +153,8 @@ std::size_t Client::take_output(std::uint8_t *out, std::size_t capacity) {
         written = kPurgeCommandLength;
         pending_purge_ = 0;
     }
-    std::size_t n = output_length_ < capacity - written ? output_length_ : capacity - written;
+    const std::size_t n = output_length_ < capacity - written ? output_length_ : capacity - written;
+    if (n == 0) return written; // out may be null when capacity is 0
     std::memcpy(out + written, output_, n);
     std::memmove(output_, output_ + n, output_length_ - n);
     output_length_ -= n;

@@ -188,7 +188,7 @@ bool send_with_output(NetworkDevice *d, const std::uint8_t *data, std::size_t co
             length += telnet::escape(data + done, count - done, out + length, sizeof out - length, &consumed);
         } else {
             consumed = count - done < sizeof out ? count - done : sizeof out;
-            std::memcpy(out, data + done, consumed);
+            if (consumed > 0) std::memcpy(out, data + done, consumed);
             length = consumed;
         }
         done += consumed;
