@@ -165,8 +165,8 @@ TEST(Tools, SessionsSayWhatHappened) {
         {sim + Words{"write", "1", "sc2", "0"}, 2, {"sc2_value takes 1 to 127, not 0"}, {"3000"}},
         {sim + Words{"write", "1", "torque", "2"}, 2, {"torque_enable takes 0 to 1"}, {}},
         {sim + Words{"move", "1", "2999"}, 2, {"a goal position takes 3000 to 12000, not 2999"}, {}},
-        {sim + Words{"read", "1", "nonsense"}, 2, {"unknown register 'nonsense'"}, {}},
-        {sim + Words{"ping", "40"}, 2, {"'40' is not a servo id 0 to 31"}, {}},
+        {sim + Words{"read", "1", "nonsense"}, 2, {"unknown register 'nonsense': the registers are id, torque, goal"}, {}},
+        {sim + Words{"ping", "40"}, 2, {"'40' is not a servo id 0 to 31, a list such as 1,2 or 0-5, or 'all'"}, {}},
         {Words{"ping", "1"}, 2, {"--port"}, {}},
         // A port that cannot be opened says why, with its own exit status.
         {Words{"--port", "/dev/zavlib-no-such-device", "ping", "1"}, 3, {"cannot open /dev/zavlib-no-such-device: no such device"}, {}},
