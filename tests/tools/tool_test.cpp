@@ -95,6 +95,18 @@ TEST(Tools, PortHeldByAnotherProgram) {
     ZAV_ClosePort(holder);
 }
 
+// A sync write goes on past a released servo that does not answer; the status
+// word has the flags but not the servo, which the servos' images tell.
+TEST(Tools, SyncNamesTheServosThatDidNotTakeTheirGoals) {
+    Simulator sim({"--ids", "1-3", "--silent", "2", "--no-echo"});
+    ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();
+    const Result r = zavctl(kPatient + std::vector<std::string>{"--port", sim.port(), "sync", "1=4000", "2=5000", "3=6000",
+                                                                "read", "1,3", "goal"});
+    EXPECT_EQ(r.exit_status, 1) << r.output;
+    EXPECT_NE(r.output.find("servo 2 did not take its goal"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("sync write done"), std::string::npos) << r.output;
+}
+
 TEST(Tools, EverySubcommandWorksOnTheBuiltInSimulatedBus) {
     struct {
         std::vector<std::string> args;

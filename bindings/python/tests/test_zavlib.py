@@ -96,7 +96,7 @@ def test_bad_arguments(port, call, expected, flags, partial, words):
 
 
 def test_hold_release_and_wait_until_arrived(port):
-    bus = port("--ids", "1,2", "--speed", "5000")
+    bus = port("--ids", "1,2", "--speed", "1000")
     with pytest.raises(ZavError, match="not 20000; nothing was sent"):
         bus.move(1, 20000)
     assert bus.read(1, "torque_enable") == 0  # the goal was checked before taking hold
@@ -104,7 +104,7 @@ def test_hold_release_and_wait_until_arrived(port):
         bus.wait_until_arrived(1)
     bus.move(1, 11000)
     with pytest.raises(ZavError, match=r"not arrived within 0 s: servo 1 at \d+, goal 11000"):
-        bus.wait_until_arrived(1, timeout=0)  # 3400 units at 5000 a second: still on its way
+        bus.wait_until_arrived(1, timeout=0)  # 3400 units at 1000 a second: still on its way
     bus.move(2, 4000)
     present = bus.wait_until_arrived([1, 2], timeout=30)
     assert abs(present[1] - 11000) <= 10 and abs(present[2] - 4000) <= 10
