@@ -52,7 +52,17 @@ struct Bus {
     explicit Bus(const char *name) {
         model.set_present({0, 1, 2, 3, 4, 5});
         for (int id = 0; id < zavsim::kServoCount; ++id) model.servo(id).dynamic_readings = true;
-        membus::add_device(name, &model);
+        // The model answers as the in-memory line's own would, and the line's
+        // log of operations is dropped at each packet: kept for the whole
+        // session, it would grow with every poll.
+        membus::add_device(name).far_end = [this](membus::Device &line, const uint8_t *data, uint32_t count) {
+            line.clear_log();
+            const double now = membus::now_ms();
+            std::vector<zavsim::Emission> out;
+            model.receive(data, count, now, out);
+            for (const auto &e : out) line.deliver(e.bytes, e.at_ms - now);
+            return true;
+        };
         port = ZAV_OpenPort(name, 115200);
         if (port == nullptr) {
             std::fprintf(stderr, "serve_fuzz: cannot open the simulated bus %s\n", name);
