@@ -69,10 +69,21 @@ struct Bus {
             std::abort();
         }
     }
+    ~Bus() { ZAV_ClosePort(port); }
+    Bus(const Bus &) = delete;
+    Bus &operator=(const Bus &) = delete;
 };
 
 // The two servers, made once: their bus workers run for the whole session.
+// A static object, so that exit stops the workers before the in-memory line
+// (made earlier) goes away under them.
 struct Servers {
+    struct Line {
+        Line() {
+            membus::reset();
+            ZAV_SetEchoCancel(1);
+        }
+    } line;
     Bus loopback_bus{"COM1"};
     Bus token_bus{"COM2"};
     zavctl::Dashboard loopback{loopback_bus.port, 20, zavctl::Access("127.0.0.1", kPort, "")};
@@ -80,12 +91,8 @@ struct Servers {
 };
 
 Servers &servers() {
-    static Servers *s = [] {
-        membus::reset();
-        ZAV_SetEchoCancel(1);
-        return new Servers();
-    }();
-    return *s;
+    static Servers s;
+    return s;
 }
 
 bool valid_utf8(const std::string &text) {
