@@ -1,8 +1,8 @@
 // Fuzz target: whole HTTP requests through the real routing and handlers of
 // `zavctl serve` (web_router.h, dashboard_routes.h), as the socket layer hands
-// them over, on a simulated bus of six servos (the servo model behind the
-// in-memory serial line). One dashboard serves loopback without a token,
-// another one beyond loopback with a token.
+// them over, on the library's simulated bus of six servos (sim:0-5). One
+// dashboard serves loopback without a token, another one beyond loopback
+// with a token.
 //
 // An input is a request as text, without the socket layer's framing:
 //   [!]METHOD TARGET\n     "!" in front: to the dashboard with the token
@@ -26,8 +26,6 @@
 #include <nlohmann/json.hpp>
 
 #include "dashboard_routes.h"
-#include "memory_bus.h"
-#include "servo_bus.h"
 #include "web_router.h"
 #include "zavlib.h"
 
@@ -45,25 +43,11 @@ namespace {
 const char kToken[] = "0123456789abcdef0123456789abcdef";
 const int kPort = 8080;
 
+// A simulated bus of six servos inside the library (sim:), its replies at once.
 struct Bus {
-    zavsim::ServoBus model;
     PortHandle port = nullptr;
 
-    explicit Bus(const char *name) {
-        model.set_present({0, 1, 2, 3, 4, 5});
-        for (int id = 0; id < zavsim::kServoCount; ++id) model.servo(id).dynamic_readings = true;
-        // The model answers as the in-memory line's own would, and the line's
-        // log of operations is dropped at each packet: kept for the whole
-        // session, it would grow with every poll.
-        membus::add_device(name).far_end = [this](membus::Device &line, const uint8_t *data, uint32_t count) {
-            line.clear_log();
-            const double now = membus::now_ms();
-            std::vector<zavsim::Emission> out;
-            model.receive(data, count, now, out);
-            for (const auto &e : out) line.deliver(e.bytes, e.at_ms - now);
-            return true;
-        };
-        port = ZAV_OpenPort(name, 115200);
+    explicit Bus(const char *name) : port(ZAV_OpenPort(name, 115200)) {
         if (port == nullptr) {
             std::fprintf(stderr, "serve_fuzz: cannot open the simulated bus %s\n", name);
             std::abort();
@@ -75,17 +59,13 @@ struct Bus {
 };
 
 // The two servers, made once: their bus workers run for the whole session.
-// A static object, so that exit stops the workers before the in-memory line
-// (made earlier) goes away under them.
 struct Servers {
-    struct Line {
-        Line() {
-            membus::reset();
-            ZAV_SetEchoCancel(1);
-        }
-    } line;
-    Bus loopback_bus{"COM1"};
-    Bus token_bus{"COM2"};
+    struct EchoCancel {
+        EchoCancel() { ZAV_SetEchoCancel(1); }
+    } echo_cancel;
+    // Two names, two buses.
+    Bus loopback_bus{"sim:0-5"};
+    Bus token_bus{"sim:0-5?echo=1"};
     zavctl::Dashboard loopback{loopback_bus.port, 20, zavctl::Access("127.0.0.1", kPort, "")};
     zavctl::Dashboard with_token{token_bus.port, 20, zavctl::Access("0.0.0.0", kPort, kToken)};
 };
