@@ -1,6 +1,14 @@
 # Linux: libzavlib.so, the unit tests over the in-memory bus, the
 # pseudo-terminal integration tests and the tools.
 
+# 32-bit systems (armhf): 64-bit file offsets and inode numbers. Without them
+# readdir and stat fail with EOVERFLOW on file systems that hand out 64-bit
+# directory cookies (ext4 to a 64-bit kernel's 32-bit programs under emulation,
+# XFS, NFS, overlays), and the port discovery would find no ports at all.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_compile_definitions(_FILE_OFFSET_BITS=64)
+endif()
+
 add_library(zavlib SHARED ${ZAV_LIBRARY_SOURCES} src/devices/serial_posix.cpp src/platform_posix.cpp src/socket_posix.cpp)
 target_include_directories(zavlib PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
                                          $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}> PRIVATE src)
