@@ -1,6 +1,7 @@
 // zavctl ports: the discovery against a sysfs, /dev and /proc tree laid out
 // here as the kernel lays them out for a USB adapter, a USB modem, a UART, a
-// UART slot with no chip and a pseudo-terminal. (zavctl ports on this
+// UART slot with no chip and two pseudo-terminals, one held by a program
+// under user-mode emulation. (zavctl ports on this
 // machine itself is in tool_test.cpp.)
 #include <gtest/gtest.h>
 
@@ -60,7 +61,8 @@ public:
         link("/sys/class/tty/ttyS1/device", "/sys/devices/platform/serial8250");
         file("/sys/class/tty/ttyS1/type", "0");
         file("/sys/class/tty/tty0/dev", "4:0"); // a virtual terminal: no device
-        for (const char *node : {"/dev/ttyUSB0", "/dev/ttyACM0", "/dev/ttyS0", "/dev/ttyS1", "/dev/tty0", "/dev/pts/7"})
+        for (const char *node : {"/dev/ttyUSB0", "/dev/ttyACM0", "/dev/ttyS0", "/dev/ttyS1", "/dev/tty0", "/dev/pts/7",
+                                 "/dev/pts/8"})
             file(node, "");
         mkdir((root_ + "/dev/serial").c_str(), 0700);
         mkdir((root_ + "/dev/serial/by-id").c_str(), 0700);
@@ -71,6 +73,13 @@ public:
         file("/proc/555/comm", "zavsim");
         literal_link("/proc/555/fd/4", "/dev/ptmx");
         file("/proc/555/fdinfo/4", "pos:\t0\nflags:\t02\nmnt_id:\t1\ntty-index:\t7\n");
+        // An ARM build of it under qemu: comm names the emulator, the command line the program.
+        file("/proc/556/comm", "qemu-aarch64-st");
+        const char cmdline[] = "/usr/bin/qemu-aarch64-static\0-L\0/usr/aarch64-linux-gnu\0-strace\0--cpu\0max\0"
+                               "/build-aarch64/zavsim\0--link\0/tmp/ttyZAV";
+        file("/proc/556/cmdline", std::string(cmdline, sizeof cmdline));
+        literal_link("/proc/556/fd/5", "/dev/pts/ptmx");
+        file("/proc/556/fdinfo/5", "tty-index:\t8\n");
     }
     ~FakeMachine() { std::system(("rm -rf '" + root_ + "'").c_str()); }
 
@@ -115,6 +124,8 @@ TEST(Ports, ReadsEachKindOfPortFromSysfsAndProc) {
         {machine.dev("ttyS0"), "uart", "serial", "built-in serial port", "", 0, -1, false},
         {machine.dev("ttyUSB0"), "usb", "ftdi_sio", "USB adapter 0403:6001 FTDI FT232R USB UART, serial A50285BI", "", 0, 16, true},
         {machine.dev("pts/7"), "pty", "pty", "pseudo-terminal, its far end held by zavsim (pid 555)", "", 0, -1, false},
+        {machine.dev("pts/8"), "pty", "pty",
+         "pseudo-terminal, its far end held by zavsim (pid 556, under qemu-aarch64-static)", "", 0, -1, false},
         {"sim:0-5", "sim", "", "a simulated bus of servos 0 to 5 inside the library, no hardware needed", "", -1, -1, false},
     };
     ASSERT_EQ(ports.size(), std::size(expected)) << zavctl::ports_text(ports);
@@ -147,7 +158,7 @@ TEST(Ports, ReadsEachKindOfPortFromSysfsAndProc) {
     EXPECT_EQ(json["ports"][2]["usb"]["vendor_id"], "0403");
     EXPECT_EQ(json["ports"][2]["latency_timer_ms"], 16);
     EXPECT_EQ(json["ports"][0]["in_use"], true);
-    EXPECT_TRUE(json["ports"][4]["in_use"].is_null());
+    EXPECT_TRUE(json["ports"][5]["in_use"].is_null());
 #endif
 }
 

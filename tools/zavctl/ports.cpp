@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 
 #include "exit_codes.h"
@@ -95,6 +96,29 @@ bool all_digits(const std::string &text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// A process's program name. Under user-mode emulation (a qemu-ARCH launcher,
+// or binfmt handing a foreign binary to one) comm names the emulator, so the
+// program is the first word of its command line after the emulator's options:
+// "zavsim (pid 4242, under qemu-aarch64-static)".
+std::string program_of(const std::string &proc_dir, const std::string &pid) {
+    const std::string comm = read_line(proc_dir + "/comm");
+    std::vector<std::string> args;
+    if (comm.rfind("qemu-", 0) == 0) {
+        std::ifstream in(proc_dir + "/cmdline", std::ios::binary);
+        for (std::string word; std::getline(in, word, '\0');) args.push_back(word);
+    }
+    std::size_t at = 1;
+    while (at < args.size() && args[at].size() > 1 && args[at][0] == '-') {
+        const std::string option = args[at].substr(args[at][1] == '-' ? 2 : 1);
+        ++at;
+        if (option.empty()) break; // "--": the program follows
+        static const char *const kFlags[] = {"h", "help", "singlestep", "one-insn-per-tb", "strace", "version"};
+        if (std::none_of(std::begin(kFlags), std::end(kFlags), [&](const char *f) { return option == f; })) ++at;
+    }
+    if (at >= args.size() || args[at].empty()) return comm + " (pid " + pid + ")";
+    return base_name(args[at]) + " (pid " + pid + ", under " + base_name(args[0]) + ")";
+}
+
 // Who holds what: the programs with a device open, and the programs holding
 // the master side of each pseudo-terminal (by its number).
 struct Holders {
@@ -113,7 +137,7 @@ Holders find_holders(const PortRoots &roots) {
             holders.complete = false;
             continue;
         }
-        const std::string who = read_line(base + "/comm") + " (pid " + pid + ")";
+        const std::string who = program_of(base, pid);
         for (const std::string &fd : fds) {
             char target[PATH_MAX];
             const ssize_t n = readlink((base + "/fd/" + fd).c_str(), target, sizeof target - 1);
