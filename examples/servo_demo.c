@@ -32,8 +32,8 @@ int main(int argc, char **argv) {
     uint8_t image[ZAV_REGISTER_COUNT];
     double start;
 
-    if (argc < 2 || argc > 3 ||
-        (argc == 3 && ((goal = strtol(argv[2], NULL, 10)) < (long)ZAV_GOAL_MIN || goal > (long)ZAV_GOAL_MAX))) {
+    if (argc == 3) goal = strtol(argv[2], NULL, 10);
+    if (argc < 2 || argc > 3 || goal < (long)ZAV_GOAL_MIN || goal > (long)ZAV_GOAL_MAX) {
         fprintf(stderr, "usage: servo_demo PORT [GOAL %u-%u]\n", ZAV_GOAL_MIN, ZAV_GOAL_MAX);
         return 2;
     }
