@@ -55,7 +55,8 @@ run_example() { # description, zavsim program, example program, [environment for
   env "$@" "$zavsim" --ids 2,5 --speed 20000 --link "$tty" >/dev/null 2>&1 &
   sim_pid=$!
   for _ in $(seq 200); do [ -e "$tty" ] && break; sleep 0.05; done
-  out=$(env "$@" "$program" "$tty" 2>&1; echo "exit=$?")
+  # A generous reply time-out: other work on the machine may hold the simulator back.
+  out=$(env "$@" "$program" "$tty" 4000 100 2>&1; echo "exit=$?")
   kill "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
   sim_pid=""
