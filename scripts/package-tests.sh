@@ -47,12 +47,18 @@ same() { # description, expected lines, actual lines (in any order)
 # file (zavlibTargets-relwithdebinfo.cmake) as zavlibTargets-CONFIG.cmake.
 tree_files() { (cd "$1" && find . ! -type d | sed 's|^\./||; s|zavlibTargets-[a-z]*\.cmake|zavlibTargets-CONFIG.cmake|' | sort); }
 
+# zavsim stands in for servos, which answer on time whatever the host does: as
+# root it runs ahead of the other work on the machine, so that a busy machine
+# does not hold its echo past the library's 50 ms echo limit.
+sim_priority=()
+[ "$(id -u)" -eq 0 ] && sim_priority=(nice -n -10)
+
 # The example against zavsim (servos 2 and 5): it finds both, moves servo 2 and
 # reads its registers back.
 run_example() { # description, zavsim program, example program, [environment for both]
   local what=$1 zavsim=$2 program=$3 tty=$work/tty-$RANDOM out
   shift 3
-  env "$@" "$zavsim" --ids 2,5 --speed 20000 --link "$tty" >/dev/null 2>&1 &
+  env "$@" "${sim_priority[@]}" "$zavsim" --ids 2,5 --speed 20000 --link "$tty" >/dev/null 2>&1 &
   sim_pid=$!
   for _ in $(seq 200); do [ -e "$tty" ] && break; sleep 0.05; done
   # A generous reply time-out: other work on the machine may hold the simulator back.
@@ -108,7 +114,7 @@ installed_tools_run() { # prefix
   local tty=$work/tty-installed-$RANDOM out
   [ "$(env -u LD_LIBRARY_PATH "$1/bin/zavctl" --version)" = "zavctl $version" ] &&
     [ "$(env -u LD_LIBRARY_PATH "$1/bin/zavsim" --version)" = "zavsim $version" ] || return 1
-  env -u LD_LIBRARY_PATH "$1/bin/zavsim" --ids 2,5 --link "$tty" >/dev/null 2>&1 &
+  env -u LD_LIBRARY_PATH "${sim_priority[@]}" "$1/bin/zavsim" --ids 2,5 --link "$tty" >/dev/null 2>&1 &
   sim_pid=$!
   for _ in $(seq 200); do [ -e "$tty" ] && break; sleep 0.05; done
   out=$(env -u LD_LIBRARY_PATH "$1/bin/zavctl" --port "$tty" scan 2>&1)
@@ -238,7 +244,8 @@ names.update(re.findall(r"`((?:x64|x86|python|csharp|vba|labview|examples|wiresh
 missing = sorted(n for n in names if not (root / n.replace("\\", "/").rstrip("/")).exists())
 for name in missing:
     print(f"the README names {name}, which is not in the zip")
-print(f"{len(names)} names checked")
+if len(names) < 20:
+    print(f"only {len(names)} names found in the README: has its layout changed?")
 sys.exit(1 if missing or len(names) < 20 else 0)
 PY
 }
