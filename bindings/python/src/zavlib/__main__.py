@@ -14,7 +14,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m zavlib", description="Drive serial-bus servos through zavlib.")
     commands = parser.add_subparsers(dest="command", required=True)
     scan = commands.add_parser("scan", help=f"ping ids {ID_RANGE} and list the servos that answer")
-    scan.add_argument("--port", required=True, help="serial device, e.g. /dev/ttyUSB0 or COM3")
+    scan.add_argument("--port", required=True, help="device: a serial port (/dev/ttyUSB0, COM3), or sim:0-5 (a simulated bus in the library)")
     scan.add_argument("--baud", type=int, default=DEFAULT_BAUD, help=f"baud rate (default {DEFAULT_BAUD})")
     scan.add_argument("--timeout-offset", type=int, default=DEFAULT_TIMEOUT_OFFSET_MS,
                       help="ms added to every reply time-out")
