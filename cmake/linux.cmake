@@ -51,14 +51,17 @@ if(ZAV_BUILD_TESTS)
   target_compile_options(zavlib_memory PRIVATE ${ZAV_WARNINGS})
 
   file(GLOB ZAV_UNIT_TESTS CONFIGURE_DEPENDS tests/unit/*.cpp)
-  add_executable(unit_tests ${ZAV_UNIT_TESTS})
+  add_executable(unit_tests ${ZAV_UNIT_TESTS} tests/conformance/device_conformance_test.cpp
+                            tests/conformance/kinds_unit.cpp)
+  target_include_directories(unit_tests PRIVATE tests/conformance)
   target_link_libraries(unit_tests PRIVATE zavlib_memory GTest::gtest_main)
   target_compile_options(unit_tests PRIVATE ${ZAV_WARNINGS})
   gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
 
   file(GLOB ZAV_INTEGRATION_TESTS CONFIGURE_DEPENDS tests/integration/*.cpp)
-  add_executable(pty_tests ${ZAV_INTEGRATION_TESTS} tests/support/linux_bus_fixture.cpp)
-  target_include_directories(pty_tests PRIVATE tests/support tests/integration)
+  add_executable(pty_tests ${ZAV_INTEGRATION_TESTS} tests/support/linux_bus_fixture.cpp
+                           tests/conformance/device_conformance_test.cpp tests/conformance/kinds_linux.cpp)
+  target_include_directories(pty_tests PRIVATE tests/support tests/integration tests/conformance)
   target_link_libraries(pty_tests PRIVATE zavlib zavsim_pty GTest::gtest_main ${CMAKE_DL_LIBS})
   target_compile_options(pty_tests PRIVATE ${ZAV_WARNINGS})
   target_compile_definitions(pty_tests PRIVATE ZAVLIB_SO_PATH="$<TARGET_FILE:zavlib>")
