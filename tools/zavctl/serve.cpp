@@ -91,7 +91,7 @@ int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &option
         HttpLimits{},
         [&served](const HttpRequest &request) { return served->handle(request); },
         [&served](const HttpRequest &head, HttpAnswer &early) { return served->screen(head, early); },
-        [](int status, const std::string &sentence) { return Router::error(status, sentence); });
+        [](int status, const std::string &sentence) { return Router::refusal(status, sentence); });
     std::string why;
     if (!server.listen(listen, options.http_port, why)) {
         std::fprintf(stderr,
