@@ -4,7 +4,7 @@
 # (the simulated bus in the test program), with COM7 as the relay's control line.
 # Then runs zavctl.exe and a caller built like a Visual Studio program against
 # zavsim on COM8, COM9 and COM10 (the doctor), behind ser2net (tcp://) and
-# against the DLL's own sim: bus, captures and replays a session on COM8, runs
+# against the DLL's own sim: bus, captures and replays a session on COM12, runs
 # zavctl.exe ports, and zavctl.exe serve on COM11 and on --sim for a Linux client.
 # Usage: scripts/wine-tests.sh BUILD_DIR_X64 LINUX_BUILD_DIR
 set -euo pipefail
@@ -66,6 +66,7 @@ start_zavsim() { # COM port number, then zavsim options
 start_zavsim 8 --ids 1,4
 start_zavsim 9 --ids 1
 start_zavsim 10 --ids 1,4 # the doctor
+start_zavsim 12 --ids 1,4 # the capture
 checks_passed=0
 checks_failed=0
 expect() { # description, expected exit status, expected text, command...
@@ -87,13 +88,14 @@ expect "scan finds servos 1 and 4" 0 "found 2 servos: 1,4" "$wine64" "$build/zav
 expect "a missing port is named as missing" 3 "cannot open COM250: there is no such port on this system" "$wine64" "$build/zavctl.exe" --port COM250 ping 1
 expect "help" 0 "Usage:" "$wine64" "$build/zavctl.exe" --help
 expect "doctor finds the echo and both servos" 0 "servos-answer" "$wine64" "$build/zavctl.exe" --port COM10 --timeout-offset 100 doctor --ids 1,4 --count 20
-# The simulated bus inside the DLL, and capture and replay on a COM port.
+# The simulated bus inside the DLL, and capture and replay on a COM port (a
+# fresh one: under Wine a pseudo-terminal takes one open with the bus's settings).
 expect "--sim scan lists six servos" 0 "found 6 servos: 0,1,2,3,4,5" "$wine64" "$build/zavctl.exe" --sim scan
-expect "--capture on a COM port" 0 "found 2 servos: 1,4" "$wine64" "$build/zavctl.exe" --capture "Z:$work/com8.pcap" --port COM8 scan
+expect "--capture on a COM port" 0 "found 2 servos: 1,4" "$wine64" "$build/zavctl.exe" --capture "Z:$work/com12.pcap" --port COM12 scan
 expect "the capture replays" 0 "the session followed the whole recording (32 requests)" \
-  "$wine64" "$build/zavctl.exe" --port "replay:Z:$work/com8.pcap" scan
+  "$wine64" "$build/zavctl.exe" --port "replay:Z:$work/com12.pcap" scan
 expect "a different request leaves the recording" 1 "left the recording at request 1 of 32: it sent 85 00 00" \
-  "$wine64" "$build/zavctl.exe" --port "replay:Z:$work/com8.pcap" ping 5
+  "$wine64" "$build/zavctl.exe" --port "replay:Z:$work/com12.pcap" ping 5
 expect "version" 0 "zavctl $(sed -n 's/^Version: //p' "$build/zavlib.pc")" "$wine64" "$build/zavctl.exe" --version
 # A Windows program on a network bridge: ser2net on Linux in front of zavsim,
 # zavctl.exe (the x64 DLL) over tcp:// through Wine's sockets.
