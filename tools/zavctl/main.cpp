@@ -57,7 +57,8 @@ void add_global_options(CLI::App &app, Options &options) {
                options.port = text;
            },
            "device: a serial port (/dev/ttyUSB0, COM3), sim:IDS (a simulated bus in the library, e.g.\n"
-           "sim:0-5?latency_ms=16), replay:FILE (answers from a capture); options after '?' (README)")
+           "sim:0-5?latency_ms=16), replay:FILE (answers from a capture), tcp://HOST:PORT or\n"
+           "rfc2217://HOST:PORT (a network serial bridge); options after '?' (README)")
         ->type_name("DEVICE");
     app.add_option_function<std::string>(
            "--baud",
