@@ -272,3 +272,21 @@ def test_a_capture_taken_from_python_shows_in_tshark_and_replays_in_zavctl(tmp_p
     assert other.returncode == 1, other
     assert ("left the recording at request 2 of 33: it sent 82 00 00 (position id 2 release), "
             "the recording has 81 00 00 (position id 1 release)") in other.stderr, other
+
+
+@pytest.mark.parametrize("offset, baud, k, expected", [
+    (20, 115200, zavlib._facts.REPLY_K_LONG, 20), (20, 9600, zavlib._facts.REPLY_K_LONG, 26),
+    (20, 9600, zavlib._facts.REPLY_K_SHORT, 25), (0, 1, zavlib._facts.REPLY_K_LONG, 60000),
+    (-1, 115200, zavlib._facts.REPLY_K_LONG, 0xFFFFFFFF),  # both taken as unsigned 32-bit, limited
+    (20, 0, zavlib._facts.REPLY_K_LONG, None),
+])
+def test_the_tables_reply_time_out_is_the_librarys(offset, baud, k, expected):
+    assert zavlib._facts.reply_timeout_ms(offset, baud, k) == expected
+
+
+def test_ranges_name_themselves_and_hold_their_ends():
+    assert (str(zavlib.GOAL_RANGE), zavlib.GOAL_RANGE.what) == ("3000 to 12000", "goal position")
+    assert [v in zavlib.PARAM_RANGE for v in (0, 1, 127, 128, 1.5)] == [False, True, True, False, False]
+    assert zavlib.Register.GOAL_POSITION.range is zavlib.GOAL_RANGE and zavlib.Register.PRESENT_POSITION.range is None
+    assert "7500" in zavlib.Register.GOAL_POSITION.meaning and zavlib.Flag.ERR_TIMEOUT.meaning.startswith("a reply")
+    assert zavlib.sync_max_servos(2) == 30 and zavlib.sync_max_servos(3) == 22
