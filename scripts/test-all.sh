@@ -138,7 +138,7 @@ msvc_suite() {
 
 bindings_suite() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-    cmake --build build -j"$jobs" --target zavlib zavsim &&
+    cmake --build build -j"$jobs" --target zavlib zavsim zavctl &&
     bindings/run-tests.sh build
 }
 
@@ -196,7 +196,7 @@ run_suite "zavlib_x64.dll under wine64" wine_suite
 run_suite "zavlib_x32.dll export, import and calling-convention checks" x32_suite
 run_suite "Install, Debian packages, Windows zip and their consumers" package_suite
 run_suite "Visual Studio import libraries and the public header" msvc_suite
-run_suite "Python and C# bindings against zavsim, and every binding's declarations" bindings_suite
+run_suite "Python and C# bindings on the simulated bus, and every binding's declarations" bindings_suite
 run_suite "ARM Linux (aarch64, armhf) under qemu" arm_suite
 
 echo
