@@ -1,7 +1,7 @@
 // zavctl ports: the discovery against a sysfs, /dev and /proc tree laid out
 // here as the kernel lays them out for a USB adapter, a USB modem, a UART, a
-// UART slot with no chip and two pseudo-terminals, one held by a program
-// under user-mode emulation. (zavctl ports on this
+// UART slot with no chip and pseudo-terminals held by a program, by one
+// under user-mode emulation and by a virtual machine. (zavctl ports on this
 // machine itself is in tool_test.cpp.)
 #include <gtest/gtest.h>
 
@@ -62,7 +62,7 @@ public:
         file("/sys/class/tty/ttyS1/type", "0");
         file("/sys/class/tty/tty0/dev", "4:0"); // a virtual terminal: no device
         for (const char *node : {"/dev/ttyUSB0", "/dev/ttyACM0", "/dev/ttyS0", "/dev/ttyS1", "/dev/tty0", "/dev/pts/7",
-                                 "/dev/pts/8"})
+                                 "/dev/pts/8", "/dev/pts/9"})
             file(node, "");
         mkdir((root_ + "/dev/serial").c_str(), 0700);
         mkdir((root_ + "/dev/serial/by-id").c_str(), 0700);
@@ -80,6 +80,12 @@ public:
         file("/proc/556/cmdline", std::string(cmdline, sizeof cmdline));
         literal_link("/proc/556/fd/5", "/dev/pts/ptmx");
         file("/proc/556/fdinfo/5", "tty-index:\t8\n");
+        // A virtual machine's serial port: the emulator is the program.
+        file("/proc/557/comm", "qemu-system-x86");
+        const char vm[] = "qemu-system-x86_64\0-enable-kvm\0-serial\0pty\0disk.img";
+        file("/proc/557/cmdline", std::string(vm, sizeof vm));
+        literal_link("/proc/557/fd/9", "/dev/ptmx");
+        file("/proc/557/fdinfo/9", "tty-index:\t9\n");
     }
     ~FakeMachine() { std::system(("rm -rf '" + root_ + "'").c_str()); }
 
@@ -126,6 +132,7 @@ TEST(Ports, ReadsEachKindOfPortFromSysfsAndProc) {
         {machine.dev("pts/7"), "pty", "pty", "pseudo-terminal, its far end held by zavsim (pid 555)", "", 0, -1, false},
         {machine.dev("pts/8"), "pty", "pty",
          "pseudo-terminal, its far end held by zavsim (pid 556, under qemu-aarch64-static)", "", 0, -1, false},
+        {machine.dev("pts/9"), "pty", "pty", "pseudo-terminal, its far end held by qemu-system-x86 (pid 557)", "", 0, -1, false},
         {"sim:0-5", "sim", "", "a simulated bus of servos 0 to 5 inside the library, no hardware needed", "", -1, -1, false},
     };
     ASSERT_EQ(ports.size(), std::size(expected)) << zavctl::ports_text(ports);
@@ -158,7 +165,7 @@ TEST(Ports, ReadsEachKindOfPortFromSysfsAndProc) {
     EXPECT_EQ(json["ports"][2]["usb"]["vendor_id"], "0403");
     EXPECT_EQ(json["ports"][2]["latency_timer_ms"], 16);
     EXPECT_EQ(json["ports"][0]["in_use"], true);
-    EXPECT_TRUE(json["ports"][5]["in_use"].is_null());
+    EXPECT_TRUE(json["ports"][6]["in_use"].is_null());
 #endif
 }
 

@@ -99,11 +99,12 @@ bool all_digits(const std::string &text) {
 // A process's program name. Under user-mode emulation (a qemu-ARCH launcher,
 // or binfmt handing a foreign binary to one) comm names the emulator, so the
 // program is the first word of its command line after the emulator's options:
-// "zavsim (pid 4242, under qemu-aarch64-static)".
+// "zavsim (pid 4242, under qemu-aarch64-static)". A virtual machine
+// (qemu-system-*) is the program itself.
 std::string program_of(const std::string &proc_dir, const std::string &pid) {
     const std::string comm = read_line(proc_dir + "/comm");
     std::vector<std::string> args;
-    if (comm.rfind("qemu-", 0) == 0) {
+    if (comm.rfind("qemu-", 0) == 0 && comm.rfind("qemu-system", 0) != 0) {
         std::ifstream in(proc_dir + "/cmdline", std::ios::binary);
         for (std::string word; std::getline(in, word, '\0');) args.push_back(word);
     }
