@@ -119,10 +119,13 @@ TEST_F(DeviceTest, FaultsAreReportedWithinTheReplyTimeOut) {
 
 TEST_F(DeviceTest, LateReplyTimesOutAndWaitsInTheQueue) {
     open();
-    ZAV_SetTimeOutOffset(port, 20); // the reply comes 60 ms late: never in time
+    // The reply comes 500 ms late: never in time, even on a machine busy enough
+    // to hold the library back for tens of milliseconds between its write and
+    // its read (which once let a 60 ms late reply in).
+    ZAV_SetTimeOutOffset(port, 20);
     harness->with_bus([](zavsim::ServoBus &bus) {
         bus.servo(4).position = 7500;
-        bus.servo(4).fault = zavsim::Fault::late(60).times(1);
+        bus.servo(4).fault = zavsim::Fault::late(500).times(1);
     });
     StatusWord status = 0;
     EXPECT_FALSE(ZAV_Ping(port, 4, &status));
@@ -130,7 +133,7 @@ TEST_F(DeviceTest, LateReplyTimesOutAndWaitsInTheQueue) {
     // The receive does not purge: the late reply is read when it comes.
     uint8_t reply[3] = {};
     uint32_t got = 0;
-    ASSERT_TRUE(ZAV_RxPacket(port, reply, 3, &got, 2000, &status));
+    ASSERT_TRUE(ZAV_RxPacket(port, reply, 3, &got, 5000, &status));
     EXPECT_EQ(std::vector<uint8_t>(reply, reply + 3), (std::vector<uint8_t>{0x04, 0x3A, 0x4C}));
     ZAV_SetTimeOutOffset(port, kSteadyReplyOffsetMs);
     EXPECT_TRUE(ZAV_Ping(port, 4, nullptr)) << "the next exchange is clean";
