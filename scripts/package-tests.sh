@@ -228,6 +228,9 @@ same "the zip's files" "$(printf '%s\n' LICENSE.txt README.md THIRD-PARTY-LICENS
   labview/README.md examples/servo_demo.c examples/CMakeLists.txt examples/scan_and_move.py wireshark/zavbus.lua
   windows_tree x64 zavlib_x64; windows_tree x86 zavlib_x32)" "$(tree_files "$work/zip/$name")"
 zipped=$work/zip/$name
+check "the zip's third-party notices name the thread library linked into its binaries" \
+  grep -q "winpthreads" "$zipped/THIRD-PARTY-LICENSES.txt"
+check "... and the dashboard's parts" grep -q "uPlot" "$zipped/THIRD-PARTY-LICENSES.txt"
 
 # The zip's README is written for Windows, for its version, and every file or
 # folder it names is in the zip.
