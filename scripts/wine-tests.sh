@@ -138,7 +138,7 @@ echo "program checks: $checks_passed passed, $checks_failed failed"
 echo "== zavctl.exe serve under wine64, to a Linux client"
 start_zavsim 11 --ids 2,5
 # A generous reply time-out: Wine and a busy machine can hold a reply past the default 20 ms.
-ZAVCTL="$wine64 $build/zavctl.exe" SERVE_OPTIONS="--port COM11 --timeout-offset 200" EXPECT_IDS=2,5 \
+ZAVCTL="$wine64 $build/zavctl.exe" SERVE_OPTIONS="--port COM11 --timeout-offset 100" EXPECT_IDS=2,5 \
   node --test "$repo/tests/web/serve-smoke.mjs" </dev/null || status=1
 echo "== zavctl.exe --sim serve under wine64"
 ZAVCTL="$wine64 $build/zavctl.exe" SERVE_OPTIONS="--sim" EXPECT_IDS=0,1,2,3,4,5 \
