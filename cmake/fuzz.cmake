@@ -12,3 +12,11 @@ add_executable(zavlib_fuzz fuzz/zavlib_fuzz.cpp src/zavlib.cpp tests/support/mem
 target_include_directories(zavlib_fuzz PRIVATE include src tests/support tools/sim)
 target_compile_options(zavlib_fuzz PRIVATE ${ZAV_WARNINGS} ${ZAV_FUZZ_FLAGS})
 target_link_options(zavlib_fuzz PRIVATE ${ZAV_FUZZ_FLAGS})
+
+# The motion file reader (tools/motion), with nlohmann/json's headers alone.
+file(COPY /usr/include/nlohmann DESTINATION ${CMAKE_BINARY_DIR}/motion-include)
+add_executable(motion_fuzz fuzz/motion_fuzz.cpp tools/motion/motion_file.cpp tools/motion/motion_sampler.cpp)
+target_include_directories(motion_fuzz PRIVATE include tools/motion)
+target_include_directories(motion_fuzz SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/motion-include)
+target_compile_options(motion_fuzz PRIVATE ${ZAV_WARNINGS} ${ZAV_FUZZ_FLAGS})
+target_link_options(motion_fuzz PRIVATE ${ZAV_FUZZ_FLAGS})

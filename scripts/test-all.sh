@@ -79,15 +79,18 @@ tsan_suite() {
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/thread_stress --seconds 60
 }
 
-# libFuzzer for about a minute from the checked-in seeds; new inputs go to
-# build-fuzz/corpus, a finding to build-fuzz/crash-*.
+# libFuzzer for about a minute from the checked-in seeds, then the motion file
+# reader for half a minute from its own; new inputs go to build-fuzz/corpus and
+# build-fuzz/motion-corpus, a finding to build-fuzz/crash-* or build-fuzz/motion-crash-*.
 fuzz_suite() {
   cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZAV_BUILD_FUZZ=ON -DZAV_BUILD_TESTS=OFF -DZAV_BUILD_TOOLS=OFF >/dev/null &&
-    cmake --build build-fuzz -j"$jobs" --target zavlib_fuzz &&
-    mkdir -p build-fuzz/corpus &&
+    cmake --build build-fuzz -j"$jobs" --target zavlib_fuzz motion_fuzz &&
+    mkdir -p build-fuzz/corpus build-fuzz/motion-corpus &&
     build-fuzz/zavlib_fuzz -max_total_time=60 -timeout=30 -print_final_stats=1 -artifact_prefix=build-fuzz/ \
-      build-fuzz/corpus fuzz/corpus
+      build-fuzz/corpus fuzz/corpus &&
+    build-fuzz/motion_fuzz -max_total_time=30 -max_len=8192 -timeout=30 -print_final_stats=1 \
+      -artifact_prefix=build-fuzz/motion- build-fuzz/motion-corpus fuzz/motion_corpus
 }
 
 wine_suite() {
@@ -103,12 +106,14 @@ x32_suite() {
 }
 
 # zavctl doctor against simulated line faults, the Wireshark dissector under
-# tshark, and one brief run of the exchange benchmark (figures only, no limits).
+# tshark, and one brief run of the exchange and motion benchmarks (figures
+# only, no limits).
 diagnostics_suite() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-    cmake --build build -j"$jobs" --target diagnostics_tests exchange_bench &&
+    cmake --build build -j"$jobs" --target diagnostics_tests exchange_bench motion_bench &&
     build/diagnostics_tests &&
-    build/exchange_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 --pairs=10 --benchmark_color=false
+    build/exchange_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 --pairs=10 --benchmark_color=false &&
+    build/motion_bench --seconds 2
 }
 
 # Needs the Linux, x64 and x86 builds above; leaves the .deb files in build/ and
@@ -172,7 +177,7 @@ arm_suite() {
 
 run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
 run_suite "zavctl serve: endpoints and the page in a browser" dashboard_suite
-run_suite "Diagnostics: zavctl doctor, Wireshark dissector, exchange benchmark" diagnostics_suite
+run_suite "Diagnostics: zavctl doctor, Wireshark dissector, exchange and motion benchmarks" diagnostics_suite
 run_suite "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_suite
 run_suite "ThreadSanitizer suites and stress test" tsan_suite
 run_suite "fuzzing (bounded)" fuzz_suite

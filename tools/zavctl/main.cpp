@@ -32,6 +32,7 @@
 #endif
 
 #include "doctor.h"
+#include "motion_commands.h"
 #include "registers.h"
 #include "serve.h"
 #include "status_text.h"
@@ -555,6 +556,13 @@ int main(int argc, char **argv) {
         return 1;
 #endif
     };
+
+    std::vector<std::pair<const CLI::App *, zavctl::PortAction>> motion_actions;
+    zavctl::add_motion_commands(app, motion_actions);
+    for (const auto &entry : motion_actions) {
+        const zavctl::PortAction action = entry.second;
+        actions[entry.first] = [action](Session &s) { return action(s.context()); };
+    }
 
     CLI11_PARSE(app, argc, argv);
 

@@ -1,0 +1,349 @@
+#include "motion_commands.h"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+#include "motion.h"
+#include "motion_player.h"
+#include "servo_bus.h"
+#include "status_text.h"
+
+namespace zavctl {
+
+namespace {
+
+struct PlayArgs {
+    std::string file;
+    zavmotion::PlayOptions options;
+    bool dry_run = false;
+};
+
+struct RecordArgs {
+    std::string file;
+    std::string ids;
+    zavmotion::RecordOptions options;
+    bool poses = false;
+};
+
+#ifdef ZAVCTL_HAS_MOTION
+
+using zavmotion::Engine;
+
+// Ctrl+C (and SIGTERM) end the motion or recording under way after its
+// current tick; what follows (hold or release, saving) still happens.
+std::atomic<Engine *> g_running{nullptr};
+
+extern "C" void stop_running(int) {
+    if (Engine *engine = g_running.load()) engine->request_stop();
+}
+
+class StopOnSignal {
+public:
+    explicit StopOnSignal(Engine &engine) {
+        g_running.store(&engine);
+#ifdef _WIN32
+        old_int_ = std::signal(SIGINT, stop_running);
+        old_term_ = std::signal(SIGTERM, stop_running);
+        old_break_ = std::signal(SIGBREAK, stop_running);
+#else
+        // No SA_RESTART: a read of the terminal (record --poses) returns at once.
+        struct sigaction action {};
+        action.sa_handler = stop_running;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &old_int_);
+        sigaction(SIGTERM, &action, &old_term_);
+#endif
+    }
+    ~StopOnSignal() {
+#ifdef _WIN32
+        std::signal(SIGINT, old_int_);
+        std::signal(SIGTERM, old_term_);
+        std::signal(SIGBREAK, old_break_);
+#else
+        sigaction(SIGINT, &old_int_, nullptr);
+        sigaction(SIGTERM, &old_term_, nullptr);
+#endif
+        g_running.store(nullptr);
+    }
+    StopOnSignal(const StopOnSignal &) = delete;
+    StopOnSignal &operator=(const StopOnSignal &) = delete;
+
+private:
+#ifdef _WIN32
+    void (*old_int_)(int);
+    void (*old_term_)(int);
+    void (*old_break_)(int);
+#else
+    struct sigaction old_int_ {};
+    struct sigaction old_term_ {};
+#endif
+};
+
+Engine::Explain explainer(const PortContext &context) {
+    const uint32_t timeout = context.reply_timeout_ms;
+    return [timeout](StatusWord status, int id) { return explain(status, id, timeout) + " [" + flag_names(status) + "]"; };
+}
+
+bool terminal() { return isatty(fileno(stdout)) != 0; }
+
+std::string id_list_text(const std::vector<int> &ids) {
+    std::string text;
+    for (int id : ids) text += (text.empty() ? "" : ",") + std::to_string(id);
+    return text;
+}
+
+std::string seconds_text(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
+}
+
+int fail(const std::string &message, int status = 1) {
+    std::fprintf(stderr, "zavctl: %s\n", message.c_str());
+    return status;
+}
+
+// A progress line on a terminal, a few times a second.
+class ProgressLine {
+public:
+    void show(const std::string &text) {
+        if (!terminal_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) return;
+        next_ = now + std::chrono::milliseconds(200);
+        std::printf("\r%s\x1b[K", text.c_str());
+        std::fflush(stdout);
+        shown_ = true;
+    }
+    void clear() {
+        if (shown_) std::printf("\r\x1b[K");
+        shown_ = false;
+    }
+
+private:
+    bool terminal_ = terminal();
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point next_{};
+};
+
+int play(const PortContext &context, const PlayArgs &args) {
+    zavmotion::Motion motion;
+    std::string error;
+    if (!zavmotion::load_motion(args.file, motion, error)) return fail(error, 2);
+    const std::vector<int> servos = motion.servos();
+    if (servos.empty()) return fail(args.file + ": the timeline has no keyframes: there is nothing to play", 2);
+
+    Engine engine(context.port, context.baud, explainer(context));
+    const zavmotion::PlayOptions &o = args.options;
+    std::printf("%s: %zu keyframes, servos %s, %s long\n", args.file.c_str(), motion.timeline.size(),
+                id_list_text(servos).c_str(), seconds_text(motion.duration()).c_str());
+    if (args.dry_run) {
+        zavmotion::Plan plan;
+        if (!engine.plan(servos, plan, error)) return fail(error);
+        std::printf("plan: %s\n", plan.describe().c_str());
+        const double ticks = std::ceil(motion.duration() / o.speed * 1000.0 / o.tick_ms);
+        std::printf("at a tick of %.1f ms and speed %g: %.0f ticks a loop, %.0f%% of each tick on the bus\n", o.tick_ms,
+                    o.speed, ticks, 100.0 * plan.tick_bus_ms / o.tick_ms);
+        if (o.tick_ms < plan.shortest_tick_ms)
+            return fail("a tick of " + std::to_string(o.tick_ms) + " ms is shorter than this bus allows (--tick)", 2);
+        return 0;
+    }
+
+    ProgressLine line;
+    zavmotion::PlayReport report;
+    bool ok = false;
+    {
+        StopOnSignal stop(engine);
+        ok = engine.play(motion, o, report, [&](const zavmotion::Progress &p) {
+            char text[128];
+            if (p.loop == 0) {
+                std::snprintf(text, sizeof text, "moving to the start: %.1f s of %.1f s", p.elapsed_s, report.approach_s);
+            } else {
+                std::snprintf(text, sizeof text, "loop %d%s: %.2f s of %.2f s", p.loop,
+                              o.loops == 0 ? "" : (" of " + std::to_string(o.loops)).c_str(), p.motion_s,
+                              motion.duration());
+            }
+            line.show(text);
+        });
+    }
+    line.clear();
+    if (report.ticks.ticks == 0) {
+        // Refused before anything moved.
+        const bool too_short = report.error.find("shorter than this bus allows") != std::string::npos;
+        return fail(report.error + (too_short ? " (--tick)" : ""), too_short ? 2 : 1);
+    }
+    std::printf("plan: %s\n", report.plan.describe().c_str());
+    std::printf("%s after %s to the start and %d loop%s: %s\n", report.stopped ? "stopped" : ok ? "done" : "ended",
+                seconds_text(report.approach_s).c_str(), report.loops_done, report.loops_done == 1 ? "" : "s",
+                report.summary().c_str());
+    std::printf("servos %s %s\n", id_list_text(servos).c_str(),
+                report.released ? "released" : "hold their last goals");
+    return ok ? 0 : fail(report.error);
+}
+
+// Before the servos are moved by hand for a minute: the file can be written.
+bool writable(const std::string &path, std::string &error) {
+    const std::string probe = path + ".part";
+    std::FILE *f = std::fopen(probe.c_str(), "wb");
+    if (f == nullptr) {
+        error = path + " cannot be written (is the folder there and writable?)";
+        return false;
+    }
+    std::fclose(f);
+    std::remove(probe.c_str());
+    return true;
+}
+
+int save(const std::string &path, const zavmotion::Motion &motion, const std::string &what) {
+    std::string error;
+    if (!zavmotion::save_motion(path, motion, error)) return fail(error);
+    std::printf("wrote %s: %s\n", path.c_str(), what.c_str());
+    return 0;
+}
+
+// Enter captures a pose; a line with text names it.
+int record_poses(const PortContext &context, const std::vector<int> &ids, const std::string &path) {
+    Engine engine(context.port, context.baud, explainer(context));
+    for (int id : ids) {
+        StatusWord status = 0;
+        if (!ZAV_WriteByteData(context.port, static_cast<uint8_t>(id), ZAV_REG_TORQUE_ENABLE, 0, &status) || status != 0)
+            return fail("releasing servo " + std::to_string(id) + " failed: " + explain(status, id, context.reply_timeout_ms));
+    }
+    std::printf("servos %s are released: pose them by hand, then press Enter to capture a pose (type a name first to "
+                "name it); end of input (Ctrl+D; Ctrl+Z, Enter on Windows) or Ctrl+C finishes\n",
+                id_list_text(ids).c_str());
+    zavmotion::Motion motion;
+    std::string error;
+    int status = 0;
+    {
+        StopOnSignal stop(engine);
+        std::string name;
+        for (int n = 1;; ++n) {
+            std::printf("pose %d> ", n);
+            std::fflush(stdout);
+            if (!std::getline(std::cin, name)) break;
+            if (name.empty()) name = "pose_" + std::to_string(n);
+            if (motion.find_pose(name) != nullptr) {
+                std::printf("there is a pose named %s already; give another name\n", name.c_str());
+                --n;
+                continue;
+            }
+            zavmotion::Goals pose;
+            if (!engine.read_pose(ids, pose, error)) {
+                status = fail(error);
+                break;
+            }
+            motion.poses.emplace_back(name, pose);
+            zavmotion::Keyframe keyframe;
+            keyframe.at = static_cast<double>(motion.timeline.size()); // a second apart
+            keyframe.pose = name;
+            keyframe.ease = motion.timeline.empty() ? zavmotion::Ease::kLinear : zavmotion::Ease::kSmooth;
+            motion.timeline.push_back(keyframe);
+            std::string values;
+            for (const auto &[id, goal] : pose) values += " " + std::to_string(id) + "=" + std::to_string(goal);
+            std::printf("captured %s:%s\n", name.c_str(), values.c_str());
+        }
+    }
+    std::printf("\n");
+    if (motion.poses.empty()) return status != 0 ? status : fail("no pose was captured; nothing was written");
+    const int saved = save(path, motion, std::to_string(motion.poses.size()) + " poses, a second apart");
+    return status != 0 ? status : saved;
+}
+
+int record(const PortContext &context, const RecordArgs &args) {
+    zavmotion::RecordOptions o = args.options;
+    std::string error;
+    if (!zavsim::parse_id_list(args.ids, o.ids))
+        return fail("'" + args.ids + "' is not a list of servo ids such as 1,2 or 0-5", 2);
+    if (!writable(args.file, error)) return fail(error);
+    if (args.poses) return record_poses(context, o.ids, args.file);
+
+    Engine engine(context.port, context.baud, explainer(context));
+    ProgressLine line;
+    zavmotion::Motion motion;
+    zavmotion::RecordReport report;
+    bool ok = false;
+    std::printf("recording servos %s at %g Hz for up to %g s: they are released, move them by hand; Ctrl+C ends "
+                "the recording early\n",
+                id_list_text(o.ids).c_str(), o.rate_hz, o.seconds);
+    std::fflush(stdout);
+    {
+        StopOnSignal stop(engine);
+        ok = engine.record(o, motion, report, [&](const zavmotion::Progress &p) {
+            char text[96];
+            std::snprintf(text, sizeof text, "recording: %.1f s of %.1f s", p.elapsed_s, p.total_s);
+            line.show(text);
+        });
+    }
+    line.clear();
+    if (motion.timeline.empty()) return fail(report.error.empty() ? "nothing was recorded" : report.error);
+    std::printf("%s: %s\n", report.stopped ? "stopped" : ok ? "done" : "ended", report.summary().c_str());
+    const int saved = save(args.file, motion,
+                           std::to_string(motion.timeline.size()) + " keyframes, " + seconds_text(report.seconds));
+    if (!ok) return fail(report.error + " (what was recorded until then was kept)");
+    return saved;
+}
+
+#else
+
+int not_built() {
+    std::fprintf(stderr, "zavctl: this zavctl was built without motions: its build found no nlohmann/json "
+                         "(Debian: nlohmann-json3-dev)\n");
+    return 1;
+}
+
+int play(const PortContext &, const PlayArgs &) { return not_built(); }
+int record(const PortContext &, const RecordArgs &) { return not_built(); }
+
+#endif // ZAVCTL_HAS_MOTION
+
+} // namespace
+
+void add_motion_commands(CLI::App &app, std::vector<std::pair<const CLI::App *, PortAction>> &actions) {
+    auto p = std::make_shared<PlayArgs>();
+    auto *play_command = app.add_subcommand("play", "play a motion file: take hold of its servos, move them to the start "
+                                                    "at a bounded speed,\nthen send their goals every tick; Ctrl+C stops "
+                                                    "(see the README's Motion section)");
+    play_command->add_option("FILE", p->file, "motion file (zavlib-motion JSON)")->required();
+    play_command->add_option("--tick", p->options.tick_ms, "ms between goal updates")->capture_default_str()
+        ->check(CLI::Range(0.1, 1000.0));
+    play_command->add_option("--speed", p->options.speed, "playback speed (2: twice as fast)")->capture_default_str()
+        ->check(CLI::Range(0.01, 100.0));
+    play_command->add_option("--loop", p->options.loops, "times to play the motion; 0: until Ctrl+C")
+        ->capture_default_str()->check(CLI::NonNegativeNumber);
+    play_command->add_flag("--release-at-end", p->options.release_at_end,
+                           "release the servos at the end or on Ctrl+C (default: they hold their last goal)");
+    play_command->add_option("--approach-speed", p->options.approach_speed,
+                             "top speed on the way to the start, positions per second")
+        ->capture_default_str()->check(CLI::Range(1.0, 100000.0));
+    play_command->add_flag("--dry-run", p->dry_run, "time the bus and print the plan; move nothing");
+    actions.emplace_back(play_command, [p](const PortContext &context) { return play(context, *p); });
+
+    auto r = std::make_shared<RecordArgs>();
+    auto *record_command = app.add_subcommand("record", "teach-in: release the servos, sample where they stand while "
+                                                        "they are moved by hand,\nand write the recording as a motion file");
+    record_command->add_option("FILE", r->file, "motion file to write")->required();
+    record_command->add_option("--ids", r->ids, "servos to record, e.g. 1,2 or 0-5")->required();
+    record_command->add_option("--rate", r->options.rate_hz, "samples a second")->capture_default_str()
+        ->check(CLI::Range(0.1, 1000.0));
+    record_command->add_option("--seconds", r->options.seconds, "recording time (Ctrl+C ends it early)")
+        ->capture_default_str()->check(CLI::Range(0.01, 86400.0));
+    record_command->add_flag("--poses", r->poses, "capture a pose each time Enter is pressed instead");
+    actions.emplace_back(record_command, [r](const PortContext &context) { return record(context, *r); });
+}
+
+} // namespace zavctl
