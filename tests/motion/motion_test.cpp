@@ -161,7 +161,7 @@ TEST(MotionPlayback, ApproachesTheStartThenSendsOnlyChangedGoalsOnEveryTick) {
     sim.place(1, 9000.0); // 5000 from its start
     sim.place(3, 4000.0); // at its start: it has nothing to do until its step at 3 s
     zavmotion::PlayOptions options;
-    options.tick_ms = 20.0;
+    options.tick_ms = 100.0; // long enough for a bus that a loaded machine slows down
     options.approach_speed = 20000.0;
     zavmotion::PlayReport report;
     auto engine = sim.engine();
@@ -171,7 +171,7 @@ TEST(MotionPlayback, ApproachesTheStartThenSendsOnlyChangedGoalsOnEveryTick) {
 
     // The approach takes 1.875 * 5000 / 20000 s; the run ends 3 s later.
     EXPECT_DOUBLE_EQ(report.approach_s, 0.46875);
-    EXPECT_EQ(report.ticks.ticks + report.ticks.skipped, 175u);
+    EXPECT_EQ(report.ticks.ticks + report.ticks.skipped, 36u);
     EXPECT_EQ(static_cast<uint64_t>(observed), report.ticks.ticks);
     EXPECT_FALSE(report.stopped);
     EXPECT_EQ(report.loops_done, 1);
@@ -182,7 +182,7 @@ TEST(MotionPlayback, ApproachesTheStartThenSendsOnlyChangedGoalsOnEveryTick) {
     // tick's worth at the approach's peak speed (two ticks' where one was skipped).
     const std::vector<int> goals = sim.received(1);
     ASSERT_GE(goals.size(), 10u);
-    const double step_bound = 20000.0 * 0.020 * static_cast<double>(1 + report.ticks.skipped) + 1.0;
+    const double step_bound = 20000.0 * 0.100 * static_cast<double>(1 + report.ticks.skipped) + 1.0;
     int previous = 9000;
     for (int goal : goals) {
         EXPECT_LE(std::abs(goal - previous), step_bound);
@@ -201,7 +201,7 @@ TEST(MotionPlayback, StopsOnRequestAndRefusesWhatItCannotPlay) {
     ASSERT_TRUE(sim.port());
     auto engine = sim.engine();
     zavmotion::PlayOptions options;
-    options.tick_ms = 20.0;
+    options.tick_ms = 100.0;
     options.loops = 0; // until stopped
     options.approach_speed = 40000.0;
     options.release_at_end = true;
@@ -251,16 +251,16 @@ TEST(MotionTeachIn, RecordsWhatTheServosDidAndPlaysItBack) {
     sim.place(2, 7000.0);
     zavmotion::RecordOptions options;
     options.ids = {2, 1};
-    options.rate_hz = 100.0;
+    options.rate_hz = 10.0;
     options.seconds = 0.3;
     Motion motion;
     zavmotion::RecordReport report;
-    // A hand moves servo 1 to 6000 after the tenth sample; servo 2 stays.
+    // A hand moves servo 1 to 6000 after the second sample; servo 2 stays.
     int samples = 0;
     ASSERT_TRUE(engine.record(options, motion, report, [&](const zavmotion::Progress &) {
-        if (++samples == 10) sim.place(1, 6000.0);
+        if (++samples == 2) sim.place(1, 6000.0);
     })) << report.error;
-    EXPECT_EQ(report.ticks.ticks + report.ticks.skipped, 31u);
+    EXPECT_EQ(report.ticks.ticks + report.ticks.skipped, 4u);
     EXPECT_FALSE(sim.servo(1).torque);
     // Every sample is kept where a position changes on either side of it.
     ASSERT_GE(motion.timeline.size(), 3u);
@@ -277,7 +277,7 @@ TEST(MotionTeachIn, RecordsWhatTheServosDidAndPlaysItBack) {
     sampler.sample(report.seconds, goals);
     EXPECT_EQ(goals, (std::vector<int>{6000, 7000}));
     zavmotion::PlayOptions play;
-    play.tick_ms = 10.0;
+    play.tick_ms = 100.0;
     zavmotion::PlayReport played;
     ASSERT_TRUE(engine.play(motion, play, played)) << played.error;
     EXPECT_EQ(sim.servo(1).goal, 6000);

@@ -366,6 +366,9 @@ bool Engine::play(const Motion &motion, const PlayOptions &o, PlayReport &report
     const std::vector<int> &servos = sampler.servos();
     const std::size_t n = servos.size();
 
+    // Planned and played ahead of the host's other work where allowed.
+    const RaisedPriority priority(o.raise_priority);
+    report.raised_priority = priority.raised();
     // Take hold where the servos stand (a released servo drops its goals),
     // then time the exchanges: nothing has moved yet.
     for (int id : servos) {
@@ -413,8 +416,6 @@ bool Engine::play(const Motion &motion, const PlayOptions &o, PlayReport &report
     report.approach_s = approach;
 
     const PreciseTimers timers;
-    const RaisedPriority priority(o.raise_priority);
-    report.raised_priority = priority.raised();
     Ticker ticker(o.tick_ms, last, stop_);
     Progress progress;
     progress.total_s = loops == 0 ? 0.0 : total;
@@ -521,6 +522,8 @@ bool Engine::record(const RecordOptions &o, Motion &motion, RecordReport &report
     if (!(o.rate_hz > 0.0 && o.rate_hz <= 1000.0)) return refuse("the rate must be more than 0 and at most 1000 Hz");
     if (!(o.seconds > 0.0 && o.seconds <= kMaxSeconds)) return refuse("the recording time must be more than 0 s and at most a day");
 
+    const RaisedPriority priority(o.raise_priority);
+    report.raised_priority = priority.raised();
     std::string error;
     if (!plan(ids, report.plan, error)) return refuse(error);
     const double period_ms = 1000.0 / o.rate_hz;
@@ -544,8 +547,6 @@ bool Engine::record(const RecordOptions &o, Motion &motion, RecordReport &report
     progress.servos = &ids;
     progress.goals = &sample;
     const PreciseTimers timers;
-    const RaisedPriority priority(o.raise_priority);
-    report.raised_priority = priority.raised();
     Ticker ticker(period_ms, last, stop_);
     while (ticker.next()) {
         const double t = static_cast<double>(ticker.index()) / o.rate_hz;

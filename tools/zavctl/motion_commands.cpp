@@ -277,13 +277,17 @@ int record(const PortContext &context, const RecordArgs &args) {
     zavmotion::Motion motion;
     zavmotion::RecordReport report;
     bool ok = false;
-    std::printf("recording servos %s at %g Hz for up to %g s: they are released, move them by hand; Ctrl+C ends "
-                "the recording early\n",
-                id_list_text(o.ids).c_str(), o.rate_hz, o.seconds);
-    std::fflush(stdout);
     {
         StopOnSignal stop(engine);
+        bool started = false;
         ok = engine.record(o, motion, report, [&](const zavmotion::Progress &p) {
+            if (!started) { // the servos are released and the first sample is in
+                std::printf("recording servos %s at %g Hz for up to %g s: they are released, move them by hand; "
+                            "Ctrl+C ends the recording early\n",
+                            id_list_text(o.ids).c_str(), o.rate_hz, o.seconds);
+                std::fflush(stdout);
+                started = true;
+            }
             char text[96];
             std::snprintf(text, sizeof text, "recording: %.1f s of %.1f s", p.elapsed_s, p.total_s);
             line.show(text);
