@@ -95,7 +95,7 @@ assert native._library._name.endswith("/bundled-site/zavlib/_lib/libzavlib.so.1"
 csharp_tests() {
   local out=$work/csharp
   mkdir -p "$out/lib"
-  mcs -warnaserror+ -target:library -out:"$out/Zavlib.dll" bindings/csharp/Native.cs bindings/csharp/Port.cs &&
+  mcs -warnaserror+ -target:library -out:"$out/Zavlib.dll" bindings/csharp/Facts.cs bindings/csharp/Native.cs bindings/csharp/Port.cs &&
     mcs -warnaserror+ -r:"$out/Zavlib.dll" -out:"$out/PortTests.exe" bindings/csharp/tests/PortTests.cs || return 1
   cp bindings/csharp/Zavlib.dll.config "$out/"
   cp "$library" "$out/lib/" # only the SONAME file: the dllmap must name it

@@ -76,7 +76,8 @@ if(NOT ZAV_DASHBOARD STREQUAL "OFF")
 
     set(page ${CMAKE_SOURCE_DIR}/tools/dashboard)
     set(ZAV_DASHBOARD_FILES
-        "/index.html|${page}/index.html" "/app.js|${page}/app.js" "/app.css|${page}/app.css"
+        "/index.html|${page}/index.html" "/facts.js|${page}/facts.js" "/app.js|${page}/app.js"
+        "/app.css|${page}/app.css"
         "/uPlot.iife.min.js|${uplot}/dist/uPlot.iife.min.js" "/uPlot.min.css|${uplot}/dist/uPlot.min.css"
         "/licenses.txt|${ZAV_DASHBOARD_DIR}/licenses.txt")
     string(REPLACE ";" "\n" list_text "${ZAV_DASHBOARD_FILES}")

@@ -3,7 +3,7 @@
 #   dev      include/zavlib.h, the link files (Linux: lib/libzavlib.so; Windows: the
 #            .dll.a for MinGW, the .lib for Visual Studio and the .def), lib/cmake/zavlib/
 #            (find_package(zavlib 1 CONFIG) gives zavlib::zavlib) and lib/pkgconfig/zavlib.pc
-#   tools    zavctl and zavsim in bin/
+#   tools    zavctl and zavsim in bin/, which find lib/ relative to themselves
 # Both the CMake files and the .pc file find the prefix from where they lie, so an
 # installed tree can be moved (or unpacked from a package) anywhere.
 
@@ -57,8 +57,19 @@ endif()
 configure_file(cmake/zavlib.pc.in ${CMAKE_BINARY_DIR}/zavlib.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/zavlib.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
+# The installed programs find the installed library wherever the tree lies, by a
+# run path relative to themselves (bin/../lib). The Debian packages drop it and
+# use the system's path (cmake/debian/system-run-path.cmake).
+set(ZAV_TOOLS_RUN_PATH "")
+if(NOT WIN32 AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}" AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  file(RELATIVE_PATH ZAV_BIN_TO_LIB /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
+  set(ZAV_TOOLS_RUN_PATH "$ORIGIN/${ZAV_BIN_TO_LIB}")
+endif()
 foreach(tool zavctl zavsim)
   if(TARGET ${tool})
+    if(ZAV_TOOLS_RUN_PATH)
+      set_target_properties(${tool} PROPERTIES INSTALL_RPATH "${ZAV_TOOLS_RUN_PATH}")
+    endif()
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   endif()
 endforeach()

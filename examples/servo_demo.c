@@ -14,7 +14,6 @@
 
 #include "zavlib.h"
 
-#define BAUDRATE 115200
 #define ARRIVAL_TOLERANCE 10
 #define ARRIVAL_LIMIT_MS 10000.0
 
@@ -33,18 +32,19 @@ int main(int argc, char **argv) {
     uint8_t image[ZAV_REGISTER_COUNT];
     double start;
 
-    if (argc < 2 || argc > 3 || (argc == 3 && ((goal = strtol(argv[2], NULL, 10)) < 3000 || goal > 12000))) {
-        fprintf(stderr, "usage: servo_demo PORT [GOAL 3000-12000]\n");
+    if (argc < 2 || argc > 3 ||
+        (argc == 3 && ((goal = strtol(argv[2], NULL, 10)) < (long)ZAV_GOAL_MIN || goal > (long)ZAV_GOAL_MAX))) {
+        fprintf(stderr, "usage: servo_demo PORT [GOAL %u-%u]\n", ZAV_GOAL_MIN, ZAV_GOAL_MAX);
         return 2;
     }
-    port = ZAV_OpenPort(argv[1], BAUDRATE);
+    port = ZAV_OpenPort(argv[1], ZAV_DEFAULT_BAUD);
     if (!port) {
         fprintf(stderr, "servo_demo: cannot open %s\n", argv[1]);
         return 1;
     }
 
     printf("servos on %s:", argv[1]);
-    for (id = 0; id <= 31; ++id) {
+    for (id = 0; id <= (int)ZAV_ID_MAX; ++id) {
         if (!ZAV_Ping(port, (uint8_t)id, NULL)) continue;
         printf(" %d", id);
         if (first < 0) first = id;

@@ -39,7 +39,7 @@ namespace {
 
 constexpr unsigned kAllFlags = ERR_WRITE | ERR_TIMEOUT | ERR_PORT | ERR_REPLY | ERR_ADDRESS | ERR_ID | ERR_HANDLE;
 constexpr int kMaxCalls = 160;
-constexpr double kEchoLimitMs = 50.0;
+constexpr double kEchoLimitMs = ZAV_ECHO_TIMEOUT_MS;
 
 // Longer than the 30 characters a port record keeps of a name.
 const char kLongName[] = "COM1-a-name-longer-than-thirty-characters";
@@ -161,7 +161,8 @@ private:
     double exchange_ms(PortHandle handle) const {
         for (const Port &p : ports_) {
             if (p.handle == handle)
-                return (echo_ ? kEchoLimitMs : 0.0) + std::floor(p.offset + 60000.0 / p.baud) + 1.0;
+                return (echo_ ? kEchoLimitMs : 0.0) +
+                       std::floor(p.offset + static_cast<double>(ZAV_REPLY_K_LONG) / p.baud) + 1.0;
         }
         return 0.0; // null handle: no exchange
     }

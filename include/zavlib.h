@@ -50,27 +50,106 @@ typedef uint16_t StatusWord;
 #define ERR_ID 0x4000u      /* servo id above 31 (and not the broadcast id where allowed) */
 #define ERR_HANDLE 0x8000u  /* null port handle */
 
+/* Servo ids: 0 to ZAV_ID_MAX share one line. A write to BROADCAST_ID goes to
+ * ids 0 to ZAV_BROADCAST_LAST_ID, one after another. */
+#define ZAV_ID_MAX 31u
 #define BROADCAST_ID 254u
+#define ZAV_BROADCAST_LAST_ID 30u
 
 /* Values the servos accept. */
 #define ZAV_GOAL_MIN 3000u  /* goal_position, inclusive */
 #define ZAV_GOAL_MAX 12000u
+#define ZAV_GOAL_CENTER 7500u /* the middle of the goal range */
 #define ZAV_PARAM_MIN 1u    /* sc1_value and sc2_value, inclusive */
 #define ZAV_PARAM_MAX 127u
 
-/* Servo command numbers (bits 5 to 7 of the command byte). */
+/* What the readings can hold once converted, inclusive. */
+#define ZAV_SC3_MIN (-63)
+#define ZAV_SC3_MAX 63
+#define ZAV_SC4_MIN (-63)
+#define ZAV_SC4_MAX 127
+
+/* Servo command numbers (bits 5 to 7 of the command byte, the id in bits 0 to 4). */
 #define CMD_POSITION 4
 #define CMD_READ_PARAM 5
 #define CMD_WRITE_PARAM 6
+#define ZAV_COMMAND_SHIFT 5
 
-/* Register addresses of the ten-byte servo image. */
+/* Parameter sub-codes: the first data byte of CMD_READ_PARAM and CMD_WRITE_PARAM. */
+#define ZAV_SUBCODE_SC1 1
+#define ZAV_SUBCODE_SC2 2
+#define ZAV_SUBCODE_SC3 3
+#define ZAV_SUBCODE_SC4 4
+
+/* Every reply is three bytes. A position reply starts with the id (servo 0 at
+ * exactly ZAV_ID0_ALT_REPLY_BAUD: ZAV_ID0_ALT_REPLY); a parameter read's with
+ * ZAV_READ_REPLY_BASE + id, a parameter write's with ZAV_WRITE_REPLY_BASE + id. */
+#define ZAV_REPLY_LENGTH 3u
+#define ZAV_ID0_ALT_REPLY_BAUD 115200
+#define ZAV_ID0_ALT_REPLY 0x80u
+#define ZAV_READ_REPLY_BASE 0x20u
+#define ZAV_WRITE_REPLY_BASE 0x40u
+
+/* sc3_value from the servo's byte v: sign and magnitude. */
+#define ZAV_SC3_SIGN_BIT 0x40u
+#define ZAV_SC3_MAGNITUDE_MASK 0x3Fu
+/* sc4_value from the servo's byte v: (ZAV_SC4_ORIGIN - v) * ZAV_SC4_SCALE_NUM /
+ * ZAV_SC4_SCALE_DEN + ZAV_SC4_OFFSET in double precision, truncated toward zero,
+ * then kept within a signed byte. */
+#define ZAV_SC4_ORIGIN 127
+#define ZAV_SC4_SCALE_NUM 9
+#define ZAV_SC4_SCALE_DEN 11
+#define ZAV_SC4_OFFSET 41.55
+
+/* Time-outs in ms. A reply may take the port's time-out offset plus K divided
+ * by the baud rate, truncated: K is ZAV_REPLY_K_LONG for position exchanges,
+ * parameter writes and sub-code 2 reads, ZAV_REPLY_K_SHORT for sub-code 1, 3
+ * and 4 reads. The echo of a sent packet is awaited for ZAV_ECHO_TIMEOUT_MS. */
+#define ZAV_DEFAULT_TIMEOUT_OFFSET_MS 20
+#define ZAV_REPLY_K_LONG 60000u
+#define ZAV_REPLY_K_SHORT 50000u
+#define ZAV_ECHO_TIMEOUT_MS 50u
+
+/* ZAV_OpenPort keeps at most this many characters of a port's name; opening
+ * a name that is already open closes the earlier handle. */
+#define ZAV_PORT_NAME_LENGTH 30u
+
+/* The rate the tools and bindings open a port at unless told otherwise. */
+#define ZAV_DEFAULT_BAUD 115200
+
+/* ZAV_TxPacket sends at most this many data bytes behind the command byte. */
+#define ZAV_PACKET_MAX_DATA 99u
+
+/* ZAV_WriteSyncData's block: a start address, the bytes per servo n, then
+ * records of an id and n bytes; ZAV_SYNC_MIN_LENGTH to ZAV_SYNC_MAX_LENGTH
+ * bytes in all. */
+#define ZAV_SYNC_HEADER_LENGTH 2u
+#define ZAV_SYNC_MIN_LENGTH 5u
+#define ZAV_SYNC_MAX_LENGTH 93u
+
+/* Register addresses of the ten-byte servo image, each with what it holds as
+ * far as the bus defines it. Words are 16-bit, low byte first. */
+/* The servo's id, 0 to 31; reading it asks the servo for its position. */
 #define ZAV_REG_ID 0
+/* 1 while the servo holds its goal (torque on), 0 once released; writing 1
+ * takes hold where the servo stands. */
 #define ZAV_REG_TORQUE_ENABLE 1
-#define ZAV_REG_GOAL_POSITION 2 /* 16-bit, low byte first */
+/* Where the servo is sent, in the servo's own position units: 3000 and 12000
+ * are the ends of the range the servos accept and 7500 its middle; the angle
+ * of one unit depends on the servo, not on the bus. 0 while released. */
+#define ZAV_REG_GOAL_POSITION 2
+/* Writable parameter of sub-code 2, 1 to 127; what it sets depends on the servo. */
 #define ZAV_REG_SC2_VALUE 4
+/* Writable parameter of sub-code 1, 1 to 127; what it sets depends on the servo. */
 #define ZAV_REG_SC1_VALUE 5
-#define ZAV_REG_PRESENT_POSITION 6 /* 16-bit, low byte first */
+/* Where the servo said it stood in its reply to the last position exchange,
+ * in the units of the goal. */
+#define ZAV_REG_PRESENT_POSITION 6
+/* Reading of sub-code 3, -63 to 63 (the servo sends sign and magnitude); what
+ * it measures depends on the servo. */
 #define ZAV_REG_SC3_VALUE 8
+/* Reading of sub-code 4, -63 to 127, converted from the servo's byte v as
+ * (127 - v) * 9 / 11 + 41.55, truncated; what it measures depends on the servo. */
 #define ZAV_REG_SC4_VALUE 9
 #define ZAV_REGISTER_COUNT 10
 

@@ -2,8 +2,10 @@
 # Installs and packages, checked the way users pick them up:
 # 1. cmake --install of the Linux build into a scratch prefix: its file list;
 #    examples/ built out of tree against it with find_package and with
-#    pkg-config, each run against zavsim.
-# 2. cpack: the Debian packages, their contents and dependencies; all of them
+#    pkg-config, each run against zavsim; the installed zavsim and zavctl run
+#    from the prefix, and from the tree moved elsewhere, with no library path.
+# 2. cpack: the Debian packages, their contents and dependencies (no run path
+#    in their programs); all of them
 #    unpacked into a scratch root, the example built against that root both
 #    ways and run against the packaged zavsim.
 # 3. scripts/windows-zip.sh: the zip's file list, the version resources and
@@ -95,6 +97,29 @@ run_example "the find_package build runs (its RUNPATH finds the library)" "$buil
 check "pkg-config build against the prefix" build_with_pkg_config cc "$prefix/lib/pkgconfig" "$work/prefix-pc"
 run_example "the pkg-config build runs" "$build/zavsim" "$work/prefix-pc" LD_LIBRARY_PATH="$prefix/lib"
 
+# The installed zavsim and zavctl, run from the prefix as they are (no library
+# path set), then from the same tree moved elsewhere: they find lib/ by their
+# run path relative to themselves.
+installed_tools_run() { # prefix
+  local tty=$work/tty-installed-$RANDOM out
+  [ "$(env -u LD_LIBRARY_PATH "$1/bin/zavctl" --version)" = "zavctl $version" ] &&
+    [ "$(env -u LD_LIBRARY_PATH "$1/bin/zavsim" --version)" = "zavsim $version" ] || return 1
+  env -u LD_LIBRARY_PATH "$1/bin/zavsim" --ids 2,5 --link "$tty" >/dev/null 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 200); do [ -e "$tty" ] && break; sleep 0.05; done
+  out=$(env -u LD_LIBRARY_PATH "$1/bin/zavctl" --port "$tty" scan 2>&1)
+  kill "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+  sim_pid=""
+  grep -q "found 2 servos: 2,5" <<<"$out" || { echo "$out"; return 1; }
+}
+same "the installed programs' run path" "\$ORIGIN/../lib \$ORIGIN/../lib" \
+  "$(for tool in zavctl zavsim; do readelf -d "$prefix/bin/$tool" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p'; done | tr '\n' ' ' | sed 's/ $//')"
+check "the installed zavctl and zavsim run from the scratch prefix" installed_tools_run "$prefix"
+mv "$prefix" "$work/moved-prefix"
+check "... and from the same tree moved elsewhere" installed_tools_run "$work/moved-prefix"
+mv "$work/moved-prefix" "$prefix"
+
 echo "== Debian packages"
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || cat "$work/cpack.log"
@@ -130,6 +155,8 @@ check "the packaged library's SONAME is libzavlib.so.$major" \
   grep -q "SONAME.*\[libzavlib\.so\.$major\]" <(readelf -d "$debroot/usr/lib/libzavlib.so.$version")
 for tool in zavctl zavsim; do
   same "packaged $tool --version" "$tool $version" "$(LD_LIBRARY_PATH=$debroot/usr/lib "$debroot/usr/bin/$tool" --version)"
+  check "packaged $tool has no run path (the system's library path finds libzavlib)" \
+    bash -c "! readelf -d '$debroot/usr/bin/$tool' | grep -q -e RUNPATH -e RPATH"
 done
 same "pkg-config --modversion in the unpacked packages" "$version" \
   "$(PKG_CONFIG_LIBDIR=$debroot/usr/lib/pkgconfig pkg-config --modversion zavlib)"

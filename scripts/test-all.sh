@@ -38,6 +38,13 @@ run_suite() { # name, command...
   fi
 }
 
+# Every table of the bus's facts against the public header, and planted drifts
+# (one per table) that the check must catch, naming the file and the constant.
+facts_suite() {
+  /usr/bin/python3 scripts/check_facts.py &&
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/facts
+}
+
 # zavctl serve is required in every build that has zavctl (cmake/dashboard.cmake).
 linux_suite() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAV_DASHBOARD=ON >/dev/null &&
@@ -175,6 +182,7 @@ arm_suite() {
   [ "$failed" -eq 0 ]
 }
 
+run_suite "Facts: every table against include/zavlib.h, and planted drifts" facts_suite
 run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
 run_suite "zavctl serve: endpoints and the page in a browser" dashboard_suite
 run_suite "Diagnostics: zavctl doctor, Wireshark dissector, exchange and motion benchmarks" diagnostics_suite

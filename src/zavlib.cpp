@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,8 +31,8 @@ static_assert(offsetof(ServoImage, goal_position) == ZAV_REG_GOAL_POSITION, "reg
 static_assert(offsetof(ServoImage, present_position) == ZAV_REG_PRESENT_POSITION, "register map");
 static_assert(offsetof(ServoImage, sc4_value) == ZAV_REG_SC4_VALUE, "register map");
 
-constexpr int kServoCount = 32;
-constexpr uint8_t kMaxServoId = 31;
+constexpr uint8_t kMaxServoId = ZAV_ID_MAX;
+constexpr int kServoCount = kMaxServoId + 1;
 
 // The settings are atomics: their setters may run while other threads exchange
 // on the port. Each exchange reads each of them once (ExchangeSettings).
@@ -46,8 +47,8 @@ struct PortRecord {
 };
 
 static constexpr int kPortSlots = 256;
-static constexpr std::size_t kStoredNameLength = 30;
-static constexpr int32_t kDefaultTimeoutOffsetMs = 20;
+static constexpr std::size_t kStoredNameLength = ZAV_PORT_NAME_LENGTH;
+static constexpr int32_t kDefaultTimeoutOffsetMs = ZAV_DEFAULT_TIMEOUT_OFFSET_MS;
 
 static PortHandle ComInfo[kPortSlots];
 static platform::Lock Tpcs;
@@ -227,8 +228,8 @@ extern "C" double ZAV_CALL GetQueryPerformanceCounter(void) {
 // ---------------------------------------------------------------------------
 // Packet send and receive
 
-static constexpr uint32_t kMaxPacketData = 99;
-static constexpr uint32_t kEchoTimeoutMs = 50;
+static constexpr uint32_t kMaxPacketData = ZAV_PACKET_MAX_DATA;
+static constexpr uint32_t kEchoTimeoutMs = ZAV_ECHO_TIMEOUT_MS;
 
 extern "C" ZavBool ZAV_CALL ZAV_TxPacket(PortHandle handle, uint32_t id, int32_t command,
                                          const uint8_t *data, uint32_t length,
@@ -239,13 +240,13 @@ extern "C" ZavBool ZAV_CALL ZAV_TxPacket(PortHandle handle, uint32_t id, int32_t
         store_status(status, ERR_ID);
         return 0;
     }
-    // The packet buffer holds the command byte and at most 99 data bytes.
+    // The packet buffer holds the command byte and at most kMaxPacketData data bytes.
     if (length > kMaxPacketData || (length > 0 && data == nullptr)) {
         store_status(status, ERR_ADDRESS);
         return 0;
     }
     uint8_t packet[kMaxPacketData + 1];
-    packet[0] = static_cast<uint8_t>(static_cast<uint32_t>(command) * 32u + servo);
+    packet[0] = static_cast<uint8_t>((static_cast<uint32_t>(command) << ZAV_COMMAND_SHIFT) + servo);
     if (length > 0) std::memcpy(packet + 1, data, length);
 
     platform::clear_line_errors(handle->device);
@@ -292,9 +293,9 @@ extern "C" ZavBool ZAV_CALL ZAV_RxPacket(PortHandle handle, uint8_t *buffer, uin
 // ---------------------------------------------------------------------------
 // Servo image and position exchange
 
-static constexpr double kReplyK60000 = 60000.0;
-static constexpr double kReplyK50000 = 50000.0;
-static constexpr uint32_t kReplyLength = 3;
+static constexpr double kReplyKLong = ZAV_REPLY_K_LONG;
+static constexpr double kReplyKShort = ZAV_REPLY_K_SHORT;
+static constexpr uint32_t kReplyLength = ZAV_REPLY_LENGTH;
 
 // The port settings as one exchange uses them, each read once, both as
 // unsigned 32-bit numbers: a setter running meanwhile on another thread
@@ -327,12 +328,13 @@ static bool exchange(PortRecord *port, const ExchangeSettings &settings, uint8_t
 
 static bool _WritePos(PortRecord *port, uint8_t id, uint16_t position, StatusWord *status) {
     const ExchangeSettings settings(port);
-    // Servo 0 answers 0x80 at exactly 115200 baud.
-    const uint8_t expected = (id == 0 && settings.baudrate == 115200) ? 0x80 : id;
+    // Servo 0 answers otherwise at exactly one rate.
+    const uint8_t expected =
+        (id == 0 && settings.baudrate == ZAV_ID0_ALT_REPLY_BAUD) ? static_cast<uint8_t>(ZAV_ID0_ALT_REPLY) : id;
     const uint8_t data[2] = {static_cast<uint8_t>((position >> 7) & 0x7F),
                              static_cast<uint8_t>(position & 0x7F)};
     uint8_t reply[kReplyLength];
-    if (!exchange(port, settings, id, CMD_POSITION, data, 2, kReplyK60000, reply, status))
+    if (!exchange(port, settings, id, CMD_POSITION, data, 2, kReplyKLong, reply, status))
         return false;
     if (reply[0] != expected) {
         add_status(status, ERR_REPLY);
@@ -377,25 +379,26 @@ bool zav_peek_image(PortHandle handle, uint8_t id, uint8_t out[ZAV_REGISTER_COUN
 // ---------------------------------------------------------------------------
 // Block read
 
-// Sub-code 3 is sign and magnitude: bit 6 the sign, bits 0 to 5 the magnitude.
+// Sub-code 3 is sign and magnitude.
 static uint8_t decode_sc3(uint8_t v) {
-    const int magnitude = v & 0x3F;
-    return static_cast<uint8_t>((v & 0x40) != 0 ? -magnitude : magnitude);
+    const int magnitude = v & ZAV_SC3_MAGNITUDE_MASK;
+    return static_cast<uint8_t>((v & ZAV_SC3_SIGN_BIT) != 0 ? -magnitude : magnitude);
 }
 
-// Sub-code 4: (127 - v) * 9 / 11 + 41.55, truncated toward zero, limited to a byte.
+// Sub-code 4: the header's conversion, truncated toward zero, limited to a byte
+// (the product is exact; the division and the offset are rounded in double).
 static uint8_t decode_sc4(uint8_t v) {
-    const double x = static_cast<double>((127 - v) * 9) / 11.0 + 41.55;
+    const double x = static_cast<double>((ZAV_SC4_ORIGIN - v) * ZAV_SC4_SCALE_NUM) / ZAV_SC4_SCALE_DEN + ZAV_SC4_OFFSET;
     long value = static_cast<long>(x);
-    if (value > 127) value = 127;
-    if (value < -128) value = -128;
+    if (value > INT8_MAX) value = INT8_MAX;
+    if (value < INT8_MIN) value = INT8_MIN;
     return static_cast<uint8_t>(value);
 }
 
 struct ParamRead {
     uint8_t subcode;
     double k;
-    uint8_t reply0_mask; // bits of reply[0] compared with 0x20 + id
+    uint8_t reply0_mask; // bits of reply[0] compared with ZAV_READ_REPLY_BASE + id
     bool check_subcode;
     std::size_t target; // register address
     uint8_t (*convert)(uint8_t);
@@ -403,10 +406,10 @@ struct ParamRead {
 
 static uint8_t as_received(uint8_t v) { return v; }
 
-static const ParamRead kReadSc2 = {2, kReplyK60000, 0xFF, true, ZAV_REG_SC2_VALUE, as_received};
-static const ParamRead kReadSc1 = {1, kReplyK50000, 0xFF, true, ZAV_REG_SC1_VALUE, as_received};
-static const ParamRead kReadSc3 = {3, kReplyK50000, 0x7F, false, ZAV_REG_SC3_VALUE, decode_sc3};
-static const ParamRead kReadSc4 = {4, kReplyK50000, 0xFF, false, ZAV_REG_SC4_VALUE, decode_sc4};
+static const ParamRead kReadSc2 = {ZAV_SUBCODE_SC2, kReplyKLong, 0xFF, true, ZAV_REG_SC2_VALUE, as_received};
+static const ParamRead kReadSc1 = {ZAV_SUBCODE_SC1, kReplyKShort, 0xFF, true, ZAV_REG_SC1_VALUE, as_received};
+static const ParamRead kReadSc3 = {ZAV_SUBCODE_SC3, kReplyKShort, 0x7F, false, ZAV_REG_SC3_VALUE, decode_sc3};
+static const ParamRead kReadSc4 = {ZAV_SUBCODE_SC4, kReplyKShort, 0xFF, false, ZAV_REG_SC4_VALUE, decode_sc4};
 
 static uint8_t *image_bytes(ServoImage &image) { return reinterpret_cast<uint8_t *>(&image); }
 
@@ -415,7 +418,7 @@ static bool read_param(PortRecord *port, uint8_t id, const ParamRead &param, Sta
     if (!exchange(port, ExchangeSettings(port), id, CMD_READ_PARAM, &param.subcode, 1, param.k,
                   reply, status))
         return false;
-    const uint8_t expected = static_cast<uint8_t>(0x20 + id);
+    const uint8_t expected = static_cast<uint8_t>(ZAV_READ_REPLY_BASE + id);
     if ((reply[0] & param.reply0_mask) != expected ||
         (param.check_subcode && reply[1] != param.subcode)) {
         add_status(status, ERR_REPLY);
@@ -448,7 +451,8 @@ extern "C" ZavBool ZAV_CALL ZAV_ReadBlockData(PortHandle handle, uint8_t id, uin
     if (first == 0) ok = refresh_position(handle, id, status);
     if (ok && covers(ZAV_REG_SC2_VALUE)) ok = read_param(handle, id, kReadSc2, status);
     if (ok && covers(ZAV_REG_SC1_VALUE)) ok = read_param(handle, id, kReadSc1, status);
-    if (ok && covers(6) && covers(7)) ok = refresh_position(handle, id, status);
+    if (ok && covers(ZAV_REG_PRESENT_POSITION) && covers(ZAV_REG_PRESENT_POSITION + 1))
+        ok = refresh_position(handle, id, status);
     if (ok && covers(ZAV_REG_SC3_VALUE)) ok = read_param(handle, id, kReadSc3, status);
     if (ok && covers(ZAV_REG_SC4_VALUE)) ok = read_param(handle, id, kReadSc4, status);
     if (ok) std::memcpy(data, image_bytes(handle->servos[id]) + first, length);
@@ -472,7 +476,7 @@ extern "C" ZavBool ZAV_CALL ZAV_ReadByteData(PortHandle handle, uint8_t id, uint
 
 static constexpr uint16_t kMinGoal = ZAV_GOAL_MIN;
 static constexpr uint16_t kMaxGoal = ZAV_GOAL_MAX;
-static constexpr uint8_t kBroadcastLastId = 30;
+static constexpr uint8_t kBroadcastLastId = ZAV_BROADCAST_LAST_ID;
 
 // The arguments of one ZAV_WriteBlockData call, as write_block_data sees them.
 struct WriteCall {
@@ -495,9 +499,9 @@ static bool write_param(const WriteCall &call, uint8_t id, uint8_t subcode, uint
     const uint8_t request[2] = {subcode, value};
     uint8_t reply[kReplyLength];
     if (!exchange(call.port, ExchangeSettings(call.port), id, CMD_WRITE_PARAM, request, 2,
-                  kReplyK60000, reply, call.status))
+                  kReplyKLong, reply, call.status))
         return false;
-    if (reply[0] != 0x40 + id || reply[1] != subcode || reply[2] != value) {
+    if (reply[0] != ZAV_WRITE_REPLY_BASE + id || reply[1] != subcode || reply[2] != value) {
         add_status(call.status, ERR_REPLY);
         return false;
     }
@@ -513,9 +517,9 @@ static bool write_block_data(const WriteCall &call, uint8_t id) {
     bool result = false;
 
     if (call.covers(ZAV_REG_SC2_VALUE))
-        result = write_param(call, id, 2, call.byte(ZAV_REG_SC2_VALUE), &image.sc2_value);
+        result = write_param(call, id, ZAV_SUBCODE_SC2, call.byte(ZAV_REG_SC2_VALUE), &image.sc2_value);
     if (call.covers(ZAV_REG_SC1_VALUE))
-        result = write_param(call, id, 1, call.byte(ZAV_REG_SC1_VALUE), &image.sc1_value);
+        result = write_param(call, id, ZAV_SUBCODE_SC1, call.byte(ZAV_REG_SC1_VALUE), &image.sc1_value);
 
     if (call.covers(ZAV_REG_TORQUE_ENABLE)) {
         if (call.byte(ZAV_REG_TORQUE_ENABLE) == 0) {
@@ -592,8 +596,8 @@ extern "C" ZavBool ZAV_CALL ZAV_WriteByteData(PortHandle handle, uint8_t id, uin
 // ---------------------------------------------------------------------------
 // Sync write
 
-static constexpr uint32_t kMinSyncLength = 5;
-static constexpr uint32_t kMaxSyncLength = 93;
+static constexpr uint32_t kMinSyncLength = ZAV_SYNC_MIN_LENGTH;
+static constexpr uint32_t kMaxSyncLength = ZAV_SYNC_MAX_LENGTH;
 
 extern "C" ZavBool ZAV_CALL ZAV_WriteSyncData(PortHandle handle, const uint8_t *data,
                                               uint32_t length, StatusWord *status) {
@@ -603,7 +607,7 @@ extern "C" ZavBool ZAV_CALL ZAV_WriteSyncData(PortHandle handle, const uint8_t *
 
     bool accepted = length >= kMinSyncLength && length <= kMaxSyncLength && data != nullptr;
     const uint32_t per_servo = accepted ? data[1] : 0;
-    if (accepted) accepted = 3 * ((length - 2) / (per_servo + 1)) < length;
+    if (accepted) accepted = 3 * ((length - ZAV_SYNC_HEADER_LENGTH) / (per_servo + 1)) < length;
     if (!accepted) {
         store_status(status, ERR_ADDRESS);
         platform::lock_leave(&handle->servo_lock);
@@ -615,7 +619,7 @@ extern "C" ZavBool ZAV_CALL ZAV_WriteSyncData(PortHandle handle, const uint8_t *
     // of an earlier one (a broadcast record goes on after servos failed).
     StatusWord collected = 0;
     const uint8_t address = data[0];
-    for (uint32_t offset = 2; offset < length; offset += per_servo + 1) {
+    for (uint32_t offset = ZAV_SYNC_HEADER_LENGTH; offset < length; offset += per_servo + 1) {
         // A record cut short by the block's end is not written, nor read past it.
         if (offset + 1 + per_servo > length) {
             collected = static_cast<StatusWord>(collected | ERR_ADDRESS);

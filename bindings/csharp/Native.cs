@@ -15,14 +15,23 @@ namespace Zavlib
     /// <summary>P/Invoke access to every exported function of the zavlib library.</summary>
     public static class Native
     {
-        public const ushort ERR_WRITE = 0x0008;
-        public const ushort ERR_TIMEOUT = 0x0100;
-        public const ushort ERR_PORT = 0x0400;
-        public const ushort ERR_REPLY = 0x0800;
-        public const ushort ERR_ADDRESS = 0x1000;
-        public const ushort ERR_ID = 0x4000;
-        public const ushort ERR_HANDLE = 0x8000;
-        public const byte BROADCAST_ID = 254;
+        // The C names of the flags and the broadcast id (their table is Facts).
+        /// <summary>The C header's ERR_WRITE: Facts.ErrWrite.</summary>
+        public const ushort ERR_WRITE = Facts.ErrWrite;
+        /// <summary>The C header's ERR_TIMEOUT: Facts.ErrTimeout.</summary>
+        public const ushort ERR_TIMEOUT = Facts.ErrTimeout;
+        /// <summary>The C header's ERR_PORT: Facts.ErrPort.</summary>
+        public const ushort ERR_PORT = Facts.ErrPort;
+        /// <summary>The C header's ERR_REPLY: Facts.ErrReply.</summary>
+        public const ushort ERR_REPLY = Facts.ErrReply;
+        /// <summary>The C header's ERR_ADDRESS: Facts.ErrAddress.</summary>
+        public const ushort ERR_ADDRESS = Facts.ErrAddress;
+        /// <summary>The C header's ERR_ID: Facts.ErrId.</summary>
+        public const ushort ERR_ID = Facts.ErrId;
+        /// <summary>The C header's ERR_HANDLE: Facts.ErrHandle.</summary>
+        public const ushort ERR_HANDLE = Facts.ErrHandle;
+        /// <summary>The C header's BROADCAST_ID: Facts.BroadcastId.</summary>
+        public const byte BROADCAST_ID = Facts.BroadcastId;
 
         static readonly bool Windows32 = Environment.OSVersion.Platform == PlatformID.Win32NT && IntPtr.Size == 4;
         static readonly bool Windows64 = Environment.OSVersion.Platform == PlatformID.Win32NT && IntPtr.Size == 8;

@@ -6,36 +6,11 @@ using System.Text;
 
 namespace Zavlib
 {
-    /// <summary>The ten-byte register image of a servo, by address. GoalPosition and
-    /// PresentPosition are two bytes (low first); Sc3Value and Sc4Value are signed.</summary>
-    public enum Register : byte
-    {
-        Id = 0,
-        TorqueEnable = 1,
-        GoalPosition = 2,
-        Sc2Value = 4,
-        Sc1Value = 5,
-        PresentPosition = 6,
-        Sc3Value = 8,
-        Sc4Value = 9,
-    }
-
     /// <summary>A library call failed. Flags is the status word (0 where the call reports
     /// none); Partial is true when the library carried out part of the request before a
     /// servo failed (a broadcast or sync write stops at the first failing servo).</summary>
     public sealed class ZavException : Exception
     {
-        static readonly KeyValuePair<ushort, string>[] Names =
-        {
-            new KeyValuePair<ushort, string>(Native.ERR_WRITE, "ERR_WRITE"),
-            new KeyValuePair<ushort, string>(Native.ERR_TIMEOUT, "ERR_TIMEOUT"),
-            new KeyValuePair<ushort, string>(Native.ERR_PORT, "ERR_PORT"),
-            new KeyValuePair<ushort, string>(Native.ERR_REPLY, "ERR_REPLY"),
-            new KeyValuePair<ushort, string>(Native.ERR_ADDRESS, "ERR_ADDRESS"),
-            new KeyValuePair<ushort, string>(Native.ERR_ID, "ERR_ID"),
-            new KeyValuePair<ushort, string>(Native.ERR_HANDLE, "ERR_HANDLE"),
-        };
-
         public ZavException(string message, ushort flags, int? servoId, string call, bool partial)
             : base(message)
         {
@@ -56,8 +31,8 @@ namespace Zavlib
         public static string[] NamesOf(ushort flags)
         {
             var names = new List<string>();
-            foreach (var pair in Names)
-                if ((flags & pair.Key) != 0) names.Add(pair.Value);
+            foreach (var flag in Facts.Flags)
+                if ((flags & flag.Bit) != 0) names.Add(flag.Name);
             return names.ToArray();
         }
     }
@@ -69,14 +44,13 @@ namespace Zavlib
     /// already open in this process closes the earlier Port.</summary>
     public sealed class Port : IDisposable
     {
-        const int StoredNameLength = 30; // the library compares at most this much of a name
         static readonly Dictionary<string, WeakReference> OpenPorts = new Dictionary<string, WeakReference>();
         static bool echoCancel = true;
 
         IntPtr handle;
-        int timeOutOffset = 20;
+        int timeOutOffset = Facts.DefaultTimeoutOffsetMs;
 
-        public Port(string device, int baudrate = 115200)
+        public Port(string device, int baudrate = Facts.DefaultBaud)
         {
             if (device == null) throw new ArgumentNullException("device");
             Device = device;
@@ -85,7 +59,7 @@ namespace Zavlib
             {
                 WeakReference earlier;
                 // The library closes the earlier port in this open, unless it refuses the rate 0 first.
-                if (baudrate != 0 && Encoding.UTF8.GetByteCount(device) <= StoredNameLength
+                if (baudrate != 0 && Encoding.UTF8.GetByteCount(device) <= Facts.PortNameLength
                     && OpenPorts.TryGetValue(device, out earlier))
                 {
                     var port = earlier.Target as Port;
@@ -118,7 +92,7 @@ namespace Zavlib
         /// <summary>Whether the device still answers a query of its line settings.</summary>
         public bool Active { get { return IsOpen && Native.ZAV_Active(handle) != 0; } }
 
-        /// <summary>Milliseconds added to every reply time-out (20 after opening).</summary>
+        /// <summary>Milliseconds added to every reply time-out (Facts.DefaultTimeoutOffsetMs after opening).</summary>
         public int TimeOutOffset
         {
             get { return timeOutOffset; }
@@ -189,7 +163,7 @@ namespace Zavlib
         public int[] Scan()
         {
             var found = new List<int>();
-            for (int id = 0; id < 32; ++id)
+            for (int id = 0; id <= Facts.IdMax; ++id)
                 if (Ping(id)) found.Add(id);
             return found.ToArray();
         }
@@ -228,7 +202,7 @@ namespace Zavlib
             string call = "Move(" + id + ", " + goal + ")";
             byte target = Fit8(id, Native.ERR_ID, call, id);
             ushort position = Fit16(goal, call, id);
-            var block = new byte[] { 1, (byte)(position & 0xFF), (byte)(position >> 8) };
+            var block = new byte[] { 1, (byte)(position & 0xFF), (byte)(position >> 8) }; // torque on, then the goal
             ushort status = 0;
             Check(Native.ZAV_WriteBlockData(handle, target, (byte)Register.TorqueEnable, block, 3, ref status), status, call, id);
         }
@@ -310,7 +284,8 @@ namespace Zavlib
         {
             var text = new StringBuilder(call + " failed: ");
             if ((flags & Native.ERR_HANDLE) != 0) text.Append("the port is closed; ");
-            if ((flags & Native.ERR_ID) != 0) text.Append("servo ids are 0 to 31 (254 addresses all in a write); ");
+            if ((flags & Native.ERR_ID) != 0)
+                text.Append("servo ids are 0 to " + Facts.IdMax + " (" + Facts.BroadcastId + " addresses all in a write); ");
             if ((flags & Native.ERR_ADDRESS) != 0) text.Append("the register range or the data is not valid; ");
             if ((flags & Native.ERR_PORT) != 0) text.Append("the port could not be written to; ");
             if ((flags & Native.ERR_TIMEOUT) != 0) text.Append("no reply" + (servo.HasValue ? " from servo " + servo : "") + " in time; ");

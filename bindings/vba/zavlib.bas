@@ -11,24 +11,100 @@ Attribute VB_Name = "zavlib"
 ' A goal position sent to a released servo is dropped: write ZAV_REG_TORQUE_ENABLE = 1 first.
 Option Explicit
 
-Public Const ERR_WRITE As Integer = &H8
-Public Const ERR_TIMEOUT As Integer = &H100
-Public Const ERR_PORT As Integer = &H400
-Public Const ERR_REPLY As Integer = &H800
-Public Const ERR_ADDRESS As Integer = &H1000
-Public Const ERR_ID As Integer = &H4000
-Public Const ERR_HANDLE As Integer = &H8000
+' The bus's facts: the C header's names and values (include/zavlib.h), the flags' and
+' registers' explanations its comments. scripts/check_facts.py compares them with the header.
+Public Const ZAVLIB_VERSION_MAJOR As Integer = 1
+Public Const ZAVLIB_VERSION_MINOR As Integer = 1
+Public Const ZAVLIB_VERSION_PATCH As Integer = 0
 
+Public Const ERR_WRITE As Integer = &H8      ' a register write was refused or a servo write failed
+Public Const ERR_TIMEOUT As Integer = &H100  ' a reply did not arrive in full within its time-out
+Public Const ERR_PORT As Integer = &H400     ' device not open, write failed, or null receive buffer
+Public Const ERR_REPLY As Integer = &H800    ' reply did not match the request, or zero-length receive
+Public Const ERR_ADDRESS As Integer = &H1000 ' invalid register range, data length or sync-write layout
+Public Const ERR_ID As Integer = &H4000      ' servo id above 31 (and not the broadcast id where allowed)
+Public Const ERR_HANDLE As Integer = &H8000  ' null port handle
+
+' Servo ids 0 to ZAV_ID_MAX; a write to BROADCAST_ID goes to ids 0 to ZAV_BROADCAST_LAST_ID in turn.
+Public Const ZAV_ID_MAX As Byte = 31
 Public Const BROADCAST_ID As Byte = 254
+Public Const ZAV_BROADCAST_LAST_ID As Byte = 30
 
+' Values the servos accept, and what the readings can hold, inclusive.
+Public Const ZAV_GOAL_MIN As Long = 3000
+Public Const ZAV_GOAL_MAX As Long = 12000
+Public Const ZAV_GOAL_CENTER As Long = 7500
+Public Const ZAV_PARAM_MIN As Byte = 1
+Public Const ZAV_PARAM_MAX As Byte = 127
+Public Const ZAV_SC3_MIN As Integer = -63
+Public Const ZAV_SC3_MAX As Integer = 63
+Public Const ZAV_SC4_MIN As Integer = -63
+Public Const ZAV_SC4_MAX As Integer = 127
+
+' Commands (bits 5 to 7 of the command byte) and parameter sub-codes.
+Public Const CMD_POSITION As Long = 4
+Public Const CMD_READ_PARAM As Long = 5
+Public Const CMD_WRITE_PARAM As Long = 6
+Public Const ZAV_COMMAND_SHIFT As Integer = 5
+Public Const ZAV_SUBCODE_SC1 As Byte = 1
+Public Const ZAV_SUBCODE_SC2 As Byte = 2
+Public Const ZAV_SUBCODE_SC3 As Byte = 3
+Public Const ZAV_SUBCODE_SC4 As Byte = 4
+
+' Replies: three bytes, the first the id (servo 0 at exactly ZAV_ID0_ALT_REPLY_BAUD:
+' ZAV_ID0_ALT_REPLY), ZAV_READ_REPLY_BASE + id or ZAV_WRITE_REPLY_BASE + id.
+Public Const ZAV_REPLY_LENGTH As Long = 3
+Public Const ZAV_ID0_ALT_REPLY_BAUD As Long = 115200
+Public Const ZAV_ID0_ALT_REPLY As Byte = &H80
+Public Const ZAV_READ_REPLY_BASE As Byte = &H20
+Public Const ZAV_WRITE_REPLY_BASE As Byte = &H40
+
+' sc3_value: sign and magnitude; sc4_value: (ORIGIN - v) * SCALE_NUM / SCALE_DEN + OFFSET, truncated.
+Public Const ZAV_SC3_SIGN_BIT As Byte = &H40
+Public Const ZAV_SC3_MAGNITUDE_MASK As Byte = &H3F
+Public Const ZAV_SC4_ORIGIN As Integer = 127
+Public Const ZAV_SC4_SCALE_NUM As Integer = 9
+Public Const ZAV_SC4_SCALE_DEN As Integer = 11
+Public Const ZAV_SC4_OFFSET As Double = 41.55
+
+' Time-outs in ms: a reply may take the offset plus K / baud rate (ZAV_REPLY_K_LONG for position
+' exchanges, parameter writes and sub-code 2 reads; ZAV_REPLY_K_SHORT for sub-code 1, 3, 4 reads).
+Public Const ZAV_DEFAULT_TIMEOUT_OFFSET_MS As Long = 20
+Public Const ZAV_REPLY_K_LONG As Long = 60000
+Public Const ZAV_REPLY_K_SHORT As Long = 50000
+Public Const ZAV_ECHO_TIMEOUT_MS As Long = 50
+Public Const ZAV_DEFAULT_BAUD As Long = 115200
+Public Const ZAV_PORT_NAME_LENGTH As Long = 30
+Public Const ZAV_PACKET_MAX_DATA As Long = 99
+Public Const ZAV_SYNC_HEADER_LENGTH As Long = 2
+Public Const ZAV_SYNC_MIN_LENGTH As Long = 5
+Public Const ZAV_SYNC_MAX_LENGTH As Long = 93
+
+' Register addresses, and what each holds as far as the bus defines it.
+
+' The servo's id, 0 to 31; reading it asks the servo for its position.
 Public Const ZAV_REG_ID As Byte = 0
+' 1 while the servo holds its goal (torque on), 0 once released; writing 1 takes hold where
+' the servo stands.
 Public Const ZAV_REG_TORQUE_ENABLE As Byte = 1
+' Where the servo is sent, in the servo's own position units: 3000 and 12000 are the ends of
+' the range the servos accept and 7500 its middle; the angle of one unit depends on the servo,
+' not on the bus. 0 while released.
 Public Const ZAV_REG_GOAL_POSITION As Byte = 2
+' Writable parameter of sub-code 2, 1 to 127; what it sets depends on the servo.
 Public Const ZAV_REG_SC2_VALUE As Byte = 4
+' Writable parameter of sub-code 1, 1 to 127; what it sets depends on the servo.
 Public Const ZAV_REG_SC1_VALUE As Byte = 5
+' Where the servo said it stood in its reply to the last position exchange, in the units of
+' the goal.
 Public Const ZAV_REG_PRESENT_POSITION As Byte = 6
+' Reading of sub-code 3, -63 to 63 (the servo sends sign and magnitude); what it measures
+' depends on the servo.
 Public Const ZAV_REG_SC3_VALUE As Byte = 8
+' Reading of sub-code 4, -63 to 127, converted from the servo's byte v as
+' (127 - v) * 9 / 11 + 41.55, truncated; what it measures depends on the servo.
 Public Const ZAV_REG_SC4_VALUE As Byte = 9
+Public Const ZAV_REGISTER_COUNT As Byte = 10
 
 #If Win64 Then
     ' 64-bit Office: the 64-bit DLL, pointer-sized handle.
@@ -111,12 +187,12 @@ Public Sub ZavExample()
 #End If
     Dim status As Integer, id As Integer, present As Integer
 
-    port = ZAV_OpenPort("COM3", 115200)
+    port = ZAV_OpenPort("COM3", ZAV_DEFAULT_BAUD)
     If port = 0 Then
         Debug.Print "cannot open COM3"
         Exit Sub
     End If
-    For id = 0 To 31
+    For id = 0 To ZAV_ID_MAX
         If ZAV_Ping(port, CByte(id), status) = 1 Then Debug.Print "servo " & id & " answers"
     Next id
     ' Take hold where the servo stands, then send the goal.

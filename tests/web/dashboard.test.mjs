@@ -74,6 +74,20 @@ describe('the dashboard in a browser', { timeout: 300000 }, () => {
     await card(2).locator('.registers summary').click();
   });
 
+  test('ranges, scale and tooltips come from the table of facts (facts.js)', async () => {
+    const facts = await page.evaluate(() => ({ FACTS, REGISTERS }));
+    const servo = card(2);
+    for (const field of ['.goal-slider', '.goal-input']) {
+      assert.equal(Number(await servo.locator(field).getAttribute('min')), facts.FACTS.GOAL_MIN);
+      assert.equal(Number(await servo.locator(field).getAttribute('max')), facts.FACTS.GOAL_MAX);
+      assert.equal(await servo.locator(field).getAttribute('title'), facts.REGISTERS.goal_position.meaning);
+    }
+    assert.equal(Number(await servo.locator('.sc1-input').getAttribute('max')), facts.FACTS.PARAM_MAX);
+    assert.deepEqual(await servo.locator('.scale span').allTextContents(),
+      [facts.FACTS.GOAL_MIN, facts.FACTS.GOAL_CENTER, facts.FACTS.GOAL_MAX].map(String));
+    assert.match(await servo.locator('[data-register="sc4_value"]').getAttribute('title'), /^Reading of sub-code 4/);
+  });
+
   test('a servo moved with its slider arrives, followed by its card and the chart', async () => {
     const servo = card(1);
     const from = await number(servo.locator('.present'));

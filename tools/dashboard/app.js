@@ -2,8 +2,7 @@
 // the positions streamed by the server (GET /api/events).
 'use strict';
 
-const GOAL_MIN = 3000;
-const GOAL_MAX = 12000;
+const { GOAL_MIN, GOAL_MAX, GOAL_CENTER, PARAM_MIN, PARAM_MAX } = FACTS; // facts.js
 const HISTORY = 36000; // samples kept: an hour at ten updates a second
 const COLORS = ['#1f77b4', '#d62728', '#2ca02c', '#9467bd', '#ff7f0e', '#17becf', '#8c564b', '#e377c2'];
 
@@ -192,6 +191,24 @@ const chart = {
 
 const cards = new Map(); // id -> card
 
+// The card template's ranges, scale and tooltips, from facts.js.
+function applyFacts(template) {
+  for (const input of template.querySelectorAll('.goal-slider, .goal-input')) {
+    input.min = GOAL_MIN;
+    input.max = GOAL_MAX;
+  }
+  for (const input of template.querySelectorAll('.sc1-input, .sc2-input')) {
+    input.min = PARAM_MIN;
+    input.max = PARAM_MAX;
+  }
+  $('.scale-min', template).textContent = GOAL_MIN;
+  $('.scale-center', template).textContent = GOAL_CENTER;
+  $('.scale-max', template).textContent = GOAL_MAX;
+  for (const element of template.querySelectorAll('[data-register]')) {
+    element.title = REGISTERS[element.dataset.register].meaning;
+  }
+}
+
 function makeCard(id) {
   const element = $('#servo-card').content.firstElementChild.cloneNode(true);
   const card = {
@@ -273,6 +290,7 @@ async function loadRegisters(card) {
         td.textContent = value;
         tr.append(td);
       }
+      if (REGISTERS[r.name]) tr.title = REGISTERS[r.name].meaning;
       return tr;
     });
     tbody.replaceChildren(...rows);
@@ -391,6 +409,7 @@ async function busCommand(button, path, body) {
 }
 
 function setup() {
+  applyFacts($('#servo-card').content);
   $('#scan').addEventListener('click', () => busCommand($('#scan'), '/api/scan', {}));
   $('#move-all').addEventListener('click', async () => {
     const goals = {};

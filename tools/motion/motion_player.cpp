@@ -27,9 +27,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr double kBitsPerByte = 11.0;       // start, 8 data, parity, stop
-constexpr double kExchangeBytes = 6.0;      // a position packet of 3 bytes and its 3-byte reply
+// A position packet (the command byte and two position bytes) and its reply.
+constexpr double kExchangeBytes = 1 + 2 + ZAV_REPLY_LENGTH;
 constexpr int kRoundTripRounds = 3;         // exchanges timed per servo when planning
-constexpr std::size_t kSyncRecords = 30;    // goal records that fit in one sync write (93 bytes)
+// Goal records (an id and two bytes) that fit in one sync write.
+constexpr std::size_t kSyncRecords = (ZAV_SYNC_MAX_LENGTH - ZAV_SYNC_HEADER_LENGTH) / 3;
 constexpr auto kStopCheck = std::chrono::milliseconds(20); // a stop request is seen within this
 constexpr double kHistogramStepMs = 0.01;
 constexpr std::size_t kHistogramBins = 10000; // lateness up to 100 ms in steps of 10 us

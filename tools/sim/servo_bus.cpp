@@ -9,12 +9,12 @@ namespace zavsim {
 
 namespace {
 
-constexpr int kPosition = 4;
-constexpr int kReadParam = 5;
-constexpr int kWriteParam = 6;
+constexpr int kPosition = CMD_POSITION;
+constexpr int kReadParam = CMD_READ_PARAM;
+constexpr int kWriteParam = CMD_WRITE_PARAM;
 
-int command_of(uint8_t command_byte) { return command_byte >> 5; }
-int id_of(uint8_t command_byte) { return command_byte & 0x1F; }
+int command_of(uint8_t command_byte) { return command_byte >> ZAV_COMMAND_SHIFT; }
+int id_of(uint8_t command_byte) { return command_byte & ((1 << ZAV_COMMAND_SHIFT) - 1); }
 
 bool fault_applies(Fault &fault, int command, int subcode) {
     if (fault.kind == FaultKind::kNone || fault.remaining == 0) return false;
@@ -36,17 +36,17 @@ int request_data_length(uint8_t command_byte) {
 }
 
 uint8_t encode_sc3(int value) {
-    const int magnitude = std::min(63, std::abs(value));
-    return static_cast<uint8_t>(magnitude | (value < 0 ? 0x40 : 0));
+    const int magnitude = std::min<int>(ZAV_SC3_MAGNITUDE_MASK, std::abs(value));
+    return static_cast<uint8_t>(magnitude | (value < 0 ? ZAV_SC3_SIGN_BIT : 0u));
 }
 
 uint8_t encode_sc4(int value) {
-    // The servo sends v with value = (127 - v) * 9 / 11 + 41.55, truncated:
-    // pick the v whose value comes closest.
+    // The servo sends the v whose conversion (the header's) comes closest.
     int best = 0;
     double best_error = 1e9;
     for (int v = 0; v < 256; ++v) {
-        const double decoded = std::trunc((127.0 - v) * 9.0 / 11.0 + 41.55);
+        const double decoded =
+            std::trunc(static_cast<double>((ZAV_SC4_ORIGIN - v) * ZAV_SC4_SCALE_NUM) / ZAV_SC4_SCALE_DEN + ZAV_SC4_OFFSET);
         const double error = std::fabs(decoded - value);
         if (error < best_error) {
             best = v;
@@ -81,7 +81,7 @@ std::string describe_request(const uint8_t *bytes, std::size_t n) {
 
 std::string describe_reply(const uint8_t *request, const uint8_t *bytes, std::size_t n) {
     char text[96];
-    if (n < 3) {
+    if (n < ZAV_REPLY_LENGTH) {
         std::snprintf(text, sizeof text, "short reply (%zu bytes)", n);
         return text;
     }
@@ -115,7 +115,7 @@ bool parse_id_list(const std::string &text, std::vector<int> &ids) {
         } else {
             return false;
         }
-        if (first < 0 || last > 31 || first > last) return false;
+        if (first < 0 || last > static_cast<int>(ZAV_ID_MAX) || first > last) return false;
         for (int id = first; id <= last; ++id) ids.push_back(id);
         at = end + 1;
     }
@@ -123,7 +123,7 @@ bool parse_id_list(const std::string &text, std::vector<int> &ids) {
 }
 
 ServoBus::ServoBus(BusOptions options) : options_(options) {
-    for (int id = 0; id < kServoCount; ++id) servos_[id].position = 7500.0 + 100.0 * (id % 8);
+    for (int id = 0; id < kServoCount; ++id) servos_[id].position = ZAV_GOAL_CENTER + 100.0 * (id % 8);
 }
 
 double ServoBus::byte_ms() const {
@@ -190,7 +190,7 @@ void ServoBus::handle_packet(const std::vector<uint8_t> &packet, double at_ms, s
     if (trace) trace({at_ms, false, packet, what});
     if (!s.present) return;
 
-    std::vector<uint8_t> reply(3);
+    std::vector<uint8_t> reply(ZAV_REPLY_LENGTH);
     int subcode = -1;
     if (command == kPosition) {
         const int position = (packet[1] & 0x7F) << 7 | (packet[2] & 0x7F);
@@ -201,22 +201,23 @@ void ServoBus::handle_packet(const std::vector<uint8_t> &packet, double at_ms, s
             s.goal = static_cast<uint16_t>(position);
         }
         const uint16_t present = s.present_position();
-        reply[0] = static_cast<uint8_t>(id == 0 && options_.baud == 115200 ? 0x80 : id);
+        reply[0] = static_cast<uint8_t>(id == 0 && options_.baud == ZAV_ID0_ALT_REPLY_BAUD ? ZAV_ID0_ALT_REPLY
+                                                                                         : static_cast<unsigned>(id));
         reply[1] = static_cast<uint8_t>((present >> 7) & 0x7F);
         reply[2] = static_cast<uint8_t>(present & 0x7F);
     } else if (command == kReadParam) {
         subcode = packet[1];
         uint8_t value = 0;
-        if (subcode == 1) value = s.sc1;
-        if (subcode == 2) value = s.sc2;
-        if (subcode == 3) value = s.sc3_raw;
-        if (subcode == 4) value = s.sc4_raw;
-        reply = {static_cast<uint8_t>(0x20 + id), packet[1], value};
+        if (subcode == ZAV_SUBCODE_SC1) value = s.sc1;
+        if (subcode == ZAV_SUBCODE_SC2) value = s.sc2;
+        if (subcode == ZAV_SUBCODE_SC3) value = s.sc3_raw;
+        if (subcode == ZAV_SUBCODE_SC4) value = s.sc4_raw;
+        reply = {static_cast<uint8_t>(ZAV_READ_REPLY_BASE + id), packet[1], value};
     } else {
         subcode = packet[1];
-        if (subcode == 1) s.sc1 = packet[2];
-        if (subcode == 2) s.sc2 = packet[2];
-        reply = {static_cast<uint8_t>(0x40 + id), packet[1], packet[2]};
+        if (subcode == ZAV_SUBCODE_SC1) s.sc1 = packet[2];
+        if (subcode == ZAV_SUBCODE_SC2) s.sc2 = packet[2];
+        reply = {static_cast<uint8_t>(ZAV_WRITE_REPLY_BASE + id), packet[1], packet[2]};
     }
 
     double reply_at = at_ms;
@@ -228,7 +229,7 @@ void ServoBus::handle_packet(const std::vector<uint8_t> &packet, double at_ms, s
         case FaultKind::kSilent: return;
         case FaultKind::kLate: reply_at += s.fault.late_ms; break;
         case FaultKind::kShort: reply.resize(2); break;
-        case FaultKind::kCorrupt: reply[static_cast<std::size_t>(s.fault.byte % 3)] ^= s.fault.mask; break;
+        case FaultKind::kCorrupt: reply[static_cast<std::size_t>(s.fault.byte % static_cast<int>(ZAV_REPLY_LENGTH))] ^= s.fault.mask; break;
         case FaultKind::kNone: break;
         }
     }

@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "zavlib.h" // the bus's facts
+
 namespace zavsim {
 
-constexpr int kServoCount = 32;
+constexpr int kServoCount = ZAV_ID_MAX + 1;
 
 // What a servo does wrong with its replies.
 enum class FaultKind : uint8_t {
@@ -64,7 +66,7 @@ struct Servo {
     bool present = true;
     bool torque = false;
     uint16_t goal = 0;
-    double position = 7500.0; // present position
+    double position = ZAV_GOAL_CENTER; // present position
     uint8_t sc1 = 10;         // writable parameter, sub-code 1
     uint8_t sc2 = 32;         // writable parameter, sub-code 2
     uint8_t sc3_raw = 0;      // reading, sub-code 3, as sent on the wire (sign and magnitude)
@@ -79,7 +81,7 @@ struct Servo {
 
 struct BusOptions {
     bool echo = true;
-    uint32_t baud = 115200;
+    uint32_t baud = ZAV_DEFAULT_BAUD;
     bool wire_time = false;       // delay echo and reply by their time on the wire
     double speed = 3000.0;        // position units per second while torque is on
     double bits_per_byte = 11.0;  // start, 8 data, parity, stop

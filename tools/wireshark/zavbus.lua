@@ -22,8 +22,34 @@
 
 local zavbus = Proto("zavbus", "Servo bus")
 
-local COMMANDS = { [4] = "position", [5] = "read parameter", [6] = "write parameter" }
-local DATA_LENGTH = { [4] = 2, [5] = 1, [6] = 2 }
+-- The bus's facts: the C header's names (include/zavlib.h, without the ZAV_
+-- prefix) and values. scripts/check_facts.py compares them with the header.
+local FACTS = {
+    CMD_POSITION = 4,
+    CMD_READ_PARAM = 5,
+    CMD_WRITE_PARAM = 6,
+    COMMAND_SHIFT = 5,
+    SUBCODE_SC1 = 1,
+    SUBCODE_SC2 = 2,
+    SUBCODE_SC3 = 3,
+    SUBCODE_SC4 = 4,
+    REPLY_LENGTH = 3,
+    ID0_ALT_REPLY_BAUD = 115200,
+    ID0_ALT_REPLY = 0x80,
+    READ_REPLY_BASE = 0x20,
+    WRITE_REPLY_BASE = 0x40,
+    SC3_SIGN_BIT = 0x40,
+    SC3_MAGNITUDE_MASK = 0x3F,
+    SC4_ORIGIN = 127,
+    SC4_SCALE_NUM = 9,
+    SC4_SCALE_DEN = 11,
+    SC4_OFFSET = 41.55,
+}
+local POSITION, READ, WRITE = FACTS.CMD_POSITION, FACTS.CMD_READ_PARAM, FACTS.CMD_WRITE_PARAM
+local ID_SPAN = math.floor(2 ^ FACTS.COMMAND_SHIFT) -- command byte = command * ID_SPAN + id
+
+local COMMANDS = { [POSITION] = "position", [READ] = "read parameter", [WRITE] = "write parameter" }
+local DATA_LENGTH = { [POSITION] = 2, [READ] = 1, [WRITE] = 2 }
 local KINDS = { request = "request", echo = "echo", reply = "reply", stray = "stray" }
 
 local f = zavbus.fields
@@ -70,13 +96,13 @@ end
 local function trunc(x) return x >= 0 and math.floor(x) or math.ceil(x) end
 
 -- Readings as the library decodes them: sub-code 3 sign and magnitude,
--- sub-code 4 (127 - v) * 9 / 11 + 41.55 truncated and kept within a byte.
+-- sub-code 4 the header's conversion, truncated and kept within a byte.
 local function decode_reading(subcode, v)
-    if subcode == 3 then
-        local magnitude = v % 64
-        return (math.floor(v / 64) % 2 == 1) and -magnitude or magnitude
-    elseif subcode == 4 then
-        local x = trunc((127 - v) * 9 / 11 + 41.55)
+    if subcode == FACTS.SUBCODE_SC3 then
+        local magnitude = v % (FACTS.SC3_MAGNITUDE_MASK + 1)
+        return (math.floor(v / FACTS.SC3_SIGN_BIT) % 2 == 1) and -magnitude or magnitude
+    elseif subcode == FACTS.SUBCODE_SC4 then
+        local x = trunc((FACTS.SC4_ORIGIN - v) * FACTS.SC4_SCALE_NUM / FACTS.SC4_SCALE_DEN + FACTS.SC4_OFFSET)
         return math.max(-128, math.min(127, x))
     end
     return nil
@@ -91,14 +117,14 @@ end
 -- Whether reply r answers req, checked as the library checks it.
 local function answers(req, r, baud)
     local id = req.id
-    if req.command == 4 then
-        return r[1] == ((id == 0 and baud == 115200) and 0x80 or id)
-    elseif req.command == 5 then
-        local first = req.subcode == 3 and (r[1] % 128) or r[1]
-        local sub_ok = (req.subcode ~= 1 and req.subcode ~= 2) or r[2] == req.subcode
-        return first == 0x20 + id and sub_ok
-    elseif req.command == 6 then
-        return r[1] == 0x40 + id and r[2] == req.subcode and r[3] == req.value
+    if req.command == POSITION then
+        return r[1] == ((id == 0 and baud == FACTS.ID0_ALT_REPLY_BAUD) and FACTS.ID0_ALT_REPLY or id)
+    elseif req.command == READ then
+        local first = req.subcode == FACTS.SUBCODE_SC3 and (r[1] % 128) or r[1] -- bit 7 not examined
+        local sub_ok = (req.subcode ~= FACTS.SUBCODE_SC1 and req.subcode ~= FACTS.SUBCODE_SC2) or r[2] == req.subcode
+        return first == FACTS.READ_REPLY_BASE + id and sub_ok
+    elseif req.command == WRITE then
+        return r[1] == FACTS.WRITE_REPLY_BASE + id and r[2] == req.subcode and r[3] == req.value
     end
     return true
 end
@@ -107,8 +133,8 @@ end
 -- request but fits the unanswered one before it is that one's late reply.
 local function judge(req, baud)
     local r = req.reply
-    if req.command == 4 then req.present = r[2] * 128 + (r[3] % 128) end
-    if req.command == 5 then req.reading = decode_reading(req.subcode, r[3]) end
+    if req.command == POSITION then req.present = r[2] * 128 + (r[3] % 128) end
+    if req.command == READ then req.reading = decode_reading(req.subcode, r[3]) end
     if answers(req, r, baud) then return true end
     local before = requests[#requests - 1]
     if before and before ~= req and before.no_reply and answers(before, r, baud) then req.late_of = before end
@@ -116,16 +142,16 @@ local function judge(req, baud)
 end
 
 local function start_request(frame, offset, bytes, time)
-    local cmd = math.floor(bytes[1] / 32)
+    local cmd = math.floor(bytes[1] / ID_SPAN)
     local req = {
-        frame = frame, offset = offset, bytes = bytes, command = cmd, id = bytes[1] % 32,
+        frame = frame, offset = offset, bytes = bytes, command = cmd, id = bytes[1] % ID_SPAN,
         time = time, echo_got = 0, reply = {}, complete = false, echo_entries = {},
     }
-    if cmd == 4 and #bytes == 3 then
+    if cmd == POSITION and #bytes == 3 then
         req.goal = (bytes[2] % 128) * 128 + (bytes[3] % 128)
-    elseif (cmd == 5 or cmd == 6) and #bytes >= 2 then
+    elseif (cmd == READ or cmd == WRITE) and #bytes >= 2 then
         req.subcode = bytes[2]
-        if cmd == 6 and #bytes == 3 then req.value = bytes[3] end
+        if cmd == WRITE and #bytes == 3 then req.value = bytes[3] end
     end
     if current and not current.complete then
         current.no_reply = true
@@ -142,7 +168,7 @@ local function host_bytes(frame, tvb, time)
     while i < n do
         local b = tvb(i, 1):uint()
         if building == nil then
-            local length = DATA_LENGTH[math.floor(b / 32)]
+            local length = DATA_LENGTH[math.floor(b / ID_SPAN)]
             if length == nil then
                 -- Not a known command: the rest of the record as one packet.
                 local bytes = {}
@@ -203,7 +229,7 @@ local function bus_bytes(frame, tvb, time, baud)
             if kind == "echo" then table.insert(req.echo_entries, run) end
         end
         run.length = run.length + 1
-        if kind == "reply" and #req.reply == 3 then
+        if kind == "reply" and #req.reply == FACTS.REPLY_LENGTH then
             req.complete = true
             req.response_frame = frame
             req.reply_time = (time - req.time) * 1000
@@ -256,7 +282,7 @@ local function add_reply_fields(tree, tvb, entry, baud)
     if not entry.completes then return "reply (part)" end
     sub:add(f.time, req.reply_time):set_generated()
     if req.present then sub:add(f.present, req.present):set_generated() end
-    if req.command ~= 4 then
+    if req.command ~= POSITION then
         sub:add(f.subcode, req.reply[2]):set_generated()
         sub:add(f.value, req.reply[3]):set_generated()
     end
@@ -273,7 +299,7 @@ local function add_reply_fields(tree, tvb, entry, baud)
     local text = "reply id " .. req.id
     if req.present then text = text .. " present " .. req.present end
     if req.reading then text = text .. " reading " .. req.reading
-    elseif req.command ~= 4 then text = text .. " value " .. req.reply[3] end
+    elseif req.command ~= POSITION then text = text .. " value " .. req.reply[3] end
     if req.late_of then text = "late reply from servo " .. req.late_of.id .. " to frame " .. req.late_of.frame
     elseif not req.ok then text = text .. " [wrong reply]" end
     return text

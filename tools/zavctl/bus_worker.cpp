@@ -188,7 +188,7 @@ bool BusWorker::poll(ServoState &servo, bool with_params) {
 
 void BusWorker::scan() {
     std::vector<ServoState> found;
-    for (int id = 0; id <= 31 && !stopping(); ++id) {
+    for (int id = 0; id <= kIdMax && !stopping(); ++id) {
         if (!ZAV_Ping(port_, static_cast<uint8_t>(id), nullptr)) continue;
         ServoState servo;
         servo.id = id;

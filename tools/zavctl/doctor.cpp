@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "facts.h"
 #include "line_info.h"
 #include "status_text.h"
 
@@ -128,7 +129,7 @@ private:
     std::vector<int> ids_to_look_at() const {
         if (!o_.ids.empty()) return o_.ids;
         std::vector<int> all;
-        for (int id = 0; id <= 31; ++id) all.push_back(id);
+        for (int id = 0; id <= kIdMax; ++id) all.push_back(id);
         return all;
     }
 
@@ -153,8 +154,8 @@ private:
     void check_echo() {
         probe_id_ = o_.ids.empty() ? 1 : o_.ids.front();
         ZAV_SetEchoCancel(0);
-        const uint8_t subcode = 1;
-        const uint8_t request[2] = {static_cast<uint8_t>(CMD_READ_PARAM * 32 + probe_id_), subcode};
+        const uint8_t subcode = ZAV_SUBCODE_SC1;
+        const uint8_t request[2] = {static_cast<uint8_t>((CMD_READ_PARAM << ZAV_COMMAND_SHIFT) + probe_id_), subcode};
         StatusWord status = 0;
         if (!ZAV_TxPacket(c_.port, static_cast<uint32_t>(probe_id_), CMD_READ_PARAM, &subcode, 1, &status)) {
             add(Severity::kProblem, "write-failed", "the port could not be written to [" + flag_names(status) + "]");
@@ -212,7 +213,7 @@ private:
                     std::to_string(kLateWindowMs) + " ms: check its id, power and wiring, and the baud rate");
         if (answering_.empty() && late_.empty() && o_.ids.empty())
             add(Severity::kProblem, "no-servo",
-                "no servo answered on ids 0 to 31 at " + std::to_string(c_.baud) +
+                "no servo answered on ids " + range_text(kIdRange) + " at " + std::to_string(c_.baud) +
                     " baud: check power and wiring, and the baud rate (zavctl doctor --find-baud)");
     }
 
@@ -228,10 +229,10 @@ private:
         }
         if (wait_late && status == ERR_TIMEOUT) {
             const double left = kLateWindowMs - (now_ms() - start);
-            uint8_t reply[3] = {};
+            uint8_t reply[ZAV_REPLY_LENGTH] = {};
             uint32_t got = 0;
-            if (left > 0 && ZAV_RxPacket(c_.port, reply, 3, &got, static_cast<uint32_t>(left), nullptr) &&
-                reply[0] == 0x20 + id && reply[1] == 1) {
+            if (left > 0 && ZAV_RxPacket(c_.port, reply, ZAV_REPLY_LENGTH, &got, static_cast<uint32_t>(left), nullptr) &&
+                reply[0] == ZAV_READ_REPLY_BASE + static_cast<unsigned>(id) && reply[1] == ZAV_SUBCODE_SC1) {
                 late_.push_back({id, now_ms() - start});
                 return;
             }
@@ -429,7 +430,7 @@ int run_doctor(const PortContext &context, const DoctorOptions &options) {
 
 std::vector<RateResult> probe_rates(const PortContext &context, const std::vector<int> &ids) {
     std::vector<int> all;
-    for (int id = 0; id <= 31; ++id) all.push_back(id);
+    for (int id = 0; id <= kIdMax; ++id) all.push_back(id);
     const std::vector<int> &look_at = ids.empty() ? all : ids;
     std::vector<RateResult> results;
     for (uint32_t baud : kRates) {

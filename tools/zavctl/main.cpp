@@ -42,16 +42,16 @@ namespace {
 
 using zavctl::decode;
 using zavctl::find_register;
-using zavctl::kGoalMax;
-using zavctl::kGoalMin;
+using zavctl::contains;
+using zavctl::range_text;
 using zavctl::kRegisters;
 using zavctl::peek_image;
 using zavctl::Register;
 
 struct Options {
     std::string port;
-    int32_t baud = 115200;
-    int32_t timeout_offset = 20;
+    int32_t baud = zavctl::kDefaultBaud;
+    int32_t timeout_offset = zavctl::kDefaultTimeoutOffsetMs;
     bool no_echo = false;
     bool sim = false;
     std::string sim_ids = "0-5";
@@ -142,8 +142,7 @@ public:
     }
 
     uint32_t reply_timeout_ms() const {
-        return static_cast<uint32_t>(static_cast<uint32_t>(options_.timeout_offset) +
-                                     60000.0 / static_cast<uint32_t>(options_.baud));
+        return zavctl::reply_timeout_ms(options_.timeout_offset, options_.baud);
     }
 
     // Prints why a call failed; returns the exit status for it.
@@ -209,12 +208,16 @@ bool parse_id(const std::string &text, int &id, bool allow_broadcast) {
     const long value = std::strtol(text.c_str(), &end, 0);
     if (text.empty() || *end != '\0') return false;
     id = static_cast<int>(value);
-    return (value >= 0 && value <= 31) || (allow_broadcast && value == static_cast<long>(BROADCAST_ID));
+    return contains(zavctl::kIdRange, value) || (allow_broadcast && value == static_cast<long>(BROADCAST_ID));
 }
 
 int usage_error(const std::string &message) {
     std::fprintf(stderr, "zavctl: %s\n", message.c_str());
     return 2;
+}
+
+std::string goal_range_message() {
+    return std::string(zavctl::kGoalRange.what) + " are " + range_text(zavctl::kGoalRange);
 }
 
 // ---------------------------------------------------------------------------
@@ -223,7 +226,7 @@ int usage_error(const std::string &message) {
 int cmd_scan(Session &s) {
     std::vector<int> found;
     std::printf("%-6s %-8s %s\n", "servo", "torque", "present");
-    for (int id = 0; id <= 31; ++id) {
+    for (int id = 0; id <= zavctl::kIdMax; ++id) {
         if (!ZAV_Ping(s.port(), static_cast<uint8_t>(id), nullptr)) continue;
         uint8_t image[10] = {};
         peek_image(s.port(), id, image);
@@ -231,7 +234,8 @@ int cmd_scan(Session &s) {
         found.push_back(id);
     }
     if (found.empty()) {
-        std::fprintf(stderr, "zavctl: no servo answered on ids 0 to 31 (check the baud rate and the wiring)\n");
+        std::fprintf(stderr, "zavctl: no servo answered on ids %s (check the baud rate and the wiring)\n",
+                     range_text(zavctl::kIdRange).c_str());
         return 1;
     }
     std::string list;
@@ -288,7 +292,7 @@ int cmd_write(Session &s, int id, const std::string &which, long value) {
 }
 
 int cmd_move(Session &s, int id, long goal) {
-    if (goal < kGoalMin || goal > kGoalMax) return usage_error("goal positions are 3000 to 12000");
+    if (!contains(zavctl::kGoalRange, goal)) return usage_error(goal_range_message());
     StatusWord status = 0;
     if (!zavctl::hold_and_move(s.port(), id, static_cast<int>(goal), &status) || status != 0)
         return s.fail("move of servo " + std::to_string(id), status, id);
@@ -299,7 +303,7 @@ int cmd_move(Session &s, int id, long goal) {
 int cmd_release(Session &s, const std::vector<int> &ids) {
     for (int id : ids) {
         StatusWord status = 0;
-        if (!ZAV_WriteByteData(s.port(), static_cast<uint8_t>(id), 1, 0, &status) || status != 0)
+        if (!ZAV_WriteByteData(s.port(), static_cast<uint8_t>(id), ZAV_REG_TORQUE_ENABLE, 0, &status) || status != 0)
             return s.fail("release of servo " + std::to_string(id), status, id);
         std::printf("servo %d released\n", id);
     }
@@ -314,7 +318,7 @@ int cmd_sync(Session &s, const std::vector<std::string> &pairs) {
         if (eq == std::string::npos || !parse_id(pair.substr(0, eq), id, false))
             return usage_error("'" + pair + "' is not ID=GOAL");
         const long goal = std::strtol(pair.c_str() + eq + 1, nullptr, 10);
-        if (goal < kGoalMin || goal > kGoalMax) return usage_error("goal positions are 3000 to 12000");
+        if (!contains(zavctl::kGoalRange, goal)) return usage_error(goal_range_message());
         goals.emplace_back(id, static_cast<int>(goal));
     }
     if (goals.size() > zavctl::kSyncMaxServos)
@@ -390,7 +394,7 @@ int cmd_raw(Session &s, int id, int command, const std::vector<int> &data, uint3
     StatusWord status = 0;
     if (!ZAV_TxPacket(s.port(), static_cast<uint32_t>(id), command, bytes.data(), static_cast<uint32_t>(bytes.size()), &status))
         return s.fail("send", status, id);
-    std::printf("sent  %02X", static_cast<uint8_t>(command * 32 + id));
+    std::printf("sent  %02X", static_cast<uint8_t>((static_cast<uint32_t>(command) << ZAV_COMMAND_SHIFT) + static_cast<uint32_t>(id)));
     for (uint8_t b : bytes) std::printf(" %02X", b);
     std::printf("\n");
     if (reply_length == 0) return 0;
@@ -416,6 +420,7 @@ int main(int argc, char **argv) {
                  "  zavctl --sim sync 1=4000 2=9000 watch 1,2 --until-arrived read 1,2"};
     app.require_subcommand(1, 0);
     app.set_version_flag("--version", "zavctl " ZAV_VERSION);
+    const std::string id_range = range_text(zavctl::kIdRange);
     Options options;
     app.add_option("--port", options.port, "serial device, e.g. /dev/ttyUSB0 or COM3");
     app.add_option("--baud", options.baud, "baud rate")->capture_default_str();
@@ -430,7 +435,7 @@ int main(int argc, char **argv) {
     std::map<const CLI::App *, std::function<int(Session &)>> actions;
     auto one_id = [](const std::string &text, bool broadcast, int &id) {
         if (parse_id(text, id, broadcast)) return true;
-        usage_error("'" + text + "' is not a servo id 0 to 31" + (broadcast ? " or 'all'" : ""));
+        usage_error("'" + text + "' is not a servo id " + range_text(zavctl::kIdRange) + (broadcast ? " or 'all'" : ""));
         return false;
     };
     auto id_list = [](const std::string &text, std::vector<int> &ids) {
@@ -440,7 +445,7 @@ int main(int argc, char **argv) {
     };
 
     std::string scan_baud;
-    auto *scan = app.add_subcommand("scan", "ping ids 0 to 31 and list the servos that answer");
+    auto *scan = app.add_subcommand("scan", "ping ids " + id_range + " and list the servos that answer");
     scan->add_option("--baud", scan_baud, "'auto': try the usual rates and the servos' rates, and say where servos answer")
         ->check(CLI::IsMember({"auto"}));
     actions[scan] = [&](Session &s) { return scan_baud.empty() ? cmd_scan(s) : zavctl::scan_all_rates(s.context()); };
@@ -460,7 +465,7 @@ int main(int argc, char **argv) {
 
     std::string ping_id;
     auto *ping = app.add_subcommand("ping", "ping one servo");
-    ping->add_option("ID", ping_id, "servo id 0 to 31")->required();
+    ping->add_option("ID", ping_id, "servo id " + id_range)->required();
     actions[ping] = [&](Session &s) {
         int id = 0;
         return one_id(ping_id, false, id) ? cmd_ping(s, id) : 2;
@@ -478,8 +483,9 @@ int main(int argc, char **argv) {
 
     std::string write_id, write_register;
     long write_value = 0;
-    auto *write = app.add_subcommand("write", "write a register: torque (0/1), goal (3000-12000), sc2 or sc1 (1-127)");
-    write->add_option("ID", write_id, "servo id 0 to 31, or 'all'")->required();
+    auto *write = app.add_subcommand("write", "write a register: torque (0/1), goal (" + range_text(zavctl::kGoalRange) +
+                                                  "), sc2 or sc1 (" + range_text(zavctl::kParamRange) + ")");
+    write->add_option("ID", write_id, "servo id " + id_range + ", or 'all'")->required();
     write->add_option("REGISTER", write_register, "register name or address")->required();
     write->add_option("VALUE", write_value, "value")->required();
     actions[write] = [&](Session &s) {
@@ -490,8 +496,8 @@ int main(int argc, char **argv) {
     std::string move_id;
     long move_goal = 0;
     auto *move = app.add_subcommand("move", "take hold (torque on) and send a goal position");
-    move->add_option("ID", move_id, "servo id 0 to 31, or 'all'")->required();
-    move->add_option("GOAL", move_goal, "goal position 3000 to 12000")->required();
+    move->add_option("ID", move_id, "servo id " + id_range + ", or 'all'")->required();
+    move->add_option("GOAL", move_goal, "goal position " + range_text(zavctl::kGoalRange))->required();
     actions[move] = [&](Session &s) {
         int id = 0;
         return one_id(move_id, true, id) ? cmd_move(s, id, move_goal) : 2;
@@ -526,7 +532,7 @@ int main(int argc, char **argv) {
     uint32_t reply_length = 3;
     uint32_t timeout_ms = 100;
     auto *raw = app.add_subcommand("raw", "send one packet and show the reply bytes");
-    raw->add_option("ID", raw_id, "servo id 0 to 31")->required();
+    raw->add_option("ID", raw_id, "servo id " + id_range)->required();
     raw->add_option("COMMAND", command, "command number: 4 position, 5 read parameter, 6 write parameter")->required();
     raw->add_option("DATA", data, "data bytes (0x.. or decimal)");
     raw->add_option("--reply", reply_length, "reply bytes to read (0: none)")->capture_default_str();

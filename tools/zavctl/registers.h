@@ -1,6 +1,6 @@
-// The servo registers as people name them, shared by the subcommands and the
-// dashboard: address, name, short alias, width, and the value a person reads;
-// and the register reads and writes both make.
+// Registers as people name them and read them, shared by the subcommands and
+// the dashboard, and the register reads and writes both make. The table itself
+// is in facts.h.
 #pragma once
 
 #include <cstddef>
@@ -9,35 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "facts.h"
 #include "zavlib.h"
 
 namespace zavctl {
-
-struct Register {
-    int address;
-    const char *name;
-    const char *alias;
-    int width;
-};
-
-inline constexpr Register kRegisters[] = {
-    {0, "id", "id", 1},
-    {1, "torque_enable", "torque", 1},
-    {2, "goal_position", "goal", 2},
-    {4, "sc2_value", "sc2", 1},
-    {5, "sc1_value", "sc1", 1},
-    {6, "present_position", "present", 2},
-    {8, "sc3_value", "sc3", 1},
-    {9, "sc4_value", "sc4", 1},
-};
-
-// Values the servos accept.
-inline constexpr long kGoalMin = ZAV_GOAL_MIN;
-inline constexpr long kGoalMax = ZAV_GOAL_MAX;
-inline constexpr long kParamMin = ZAV_PARAM_MIN;
-inline constexpr long kParamMax = ZAV_PARAM_MAX;
-// One sync write holds at most 93 bytes: 2, then records of an id and 3 bytes.
-inline constexpr std::size_t kSyncMaxServos = 22;
 
 inline const Register *find_register(const std::string &text) {
     for (const Register &r : kRegisters) {
@@ -50,17 +25,17 @@ inline const Register *find_register(const std::string &text) {
 inline long decode(const Register &r, const uint8_t *image) {
     const uint8_t *p = image + r.address;
     if (r.width == 2) return p[0] | p[1] << 8;
-    if (r.address >= 8) return static_cast<int8_t>(p[0]);
+    if (r.is_signed) return static_cast<int8_t>(p[0]);
     return p[0];
 }
 
 // Torque, goal and present position as the last exchange left them in the
 // library's image; these ranges cause no bus traffic.
-inline void peek_image(PortHandle port, int id, uint8_t image[10]) {
+inline void peek_image(PortHandle port, int id, uint8_t image[ZAV_REGISTER_COUNT]) {
     const uint8_t target = static_cast<uint8_t>(id);
-    ZAV_ReadBlockData(port, target, ZAV_REG_TORQUE_ENABLE, image + 1, 3, nullptr);
-    ZAV_ReadByteData(port, target, ZAV_REG_PRESENT_POSITION, image + 6, nullptr);
-    ZAV_ReadByteData(port, target, ZAV_REG_PRESENT_POSITION + 1, image + 7, nullptr);
+    ZAV_ReadBlockData(port, target, ZAV_REG_TORQUE_ENABLE, image + ZAV_REG_TORQUE_ENABLE, 3, nullptr);
+    ZAV_ReadByteData(port, target, ZAV_REG_PRESENT_POSITION, image + ZAV_REG_PRESENT_POSITION, nullptr);
+    ZAV_ReadByteData(port, target, ZAV_REG_PRESENT_POSITION + 1, image + ZAV_REG_PRESENT_POSITION + 1, nullptr);
 }
 
 // Torque on (taking hold where the servo stands if it was released), then the goal.

@@ -176,11 +176,11 @@ bool parse_body(const httplib::Request &req, httplib::Response &res, const std::
     return true;
 }
 
-// The servo id of a route; answers 404 for ids outside 0 to 31.
+// The servo id of a route; answers 404 for ids outside the id range.
 bool path_id(const httplib::Request &req, httplib::Response &res, int &id) {
     const std::string text = req.matches[1];
-    if (text.size() > 2 || std::stoi(text) > 31) {
-        send_error(res, 404, "there is no servo " + text + ": servo ids are 0 to 31");
+    if (text.size() > 2 || std::stoi(text) > kIdMax) {
+        send_error(res, 404, "there is no servo " + text + ": servo ids are " + range_text(kIdRange));
         return false;
     }
     id = std::stoi(text);
@@ -252,7 +252,7 @@ void Dashboard::reply(httplib::Response &res, const Outcome &outcome, const std:
         return;
     case Outcome::Result::kBusFailed:
         send_error(res, 409, what + " failed: " + explain(outcome.status, outcome.failed_id, reply_timeout_ms_),
-                   flag_list(outcome.status), outcome.failed_id <= 31 ? outcome.failed_id : -1);
+                   flag_list(outcome.status), outcome.failed_id <= kIdMax ? outcome.failed_id : -1);
         return;
     case Outcome::Result::kNotRun:
         if (worker_.stopping()) {
@@ -368,7 +368,7 @@ void Dashboard::add_routes(httplib::Server &svr) {
             if (!parse_body(req, res, {"goal"}, body)) return;
             long goal = 0;
             if (!body.contains("goal") || !whole_number(body["goal"], kGoalMin, kGoalMax, goal))
-                return send_error(res, 400, "goal must be a whole number from 3000 to 12000");
+                return send_error(res, 400, "goal must be a whole number from " + range_text(kGoalRange));
             c.kind = Command::Kind::kMove;
             c.goal = static_cast<int>(goal);
             return command(res, c, "moving " + servo);
@@ -380,7 +380,7 @@ void Dashboard::add_routes(httplib::Server &svr) {
                 if (!body.contains(name)) continue;
                 long value = 0;
                 if (!whole_number(body[name], kParamMin, kParamMax, value))
-                    return send_error(res, 400, std::string(name) + " must be a whole number from 1 to 127");
+                    return send_error(res, 400, std::string(name) + " must be a whole number from " + range_text(kParamRange));
                 (name[2] == '1' ? c.sc1 : c.sc2) = static_cast<int>(value);
             }
             c.kind = Command::Kind::kParams;
@@ -401,11 +401,12 @@ void Dashboard::add_routes(httplib::Server &svr) {
         Command c;
         c.kind = Command::Kind::kSync;
         for (const auto &item : body["goals"].items()) {
-            if (!std::regex_match(item.key(), id_pattern) || std::stoi(item.key()) > 31)
-                return send_error(res, 400, "'" + item.key() + "' is not a servo id 0 to 31");
+            if (!std::regex_match(item.key(), id_pattern) || std::stoi(item.key()) > kIdMax)
+                return send_error(res, 400, "'" + item.key() + "' is not a servo id " + range_text(kIdRange));
             long goal = 0;
             if (!whole_number(item.value(), kGoalMin, kGoalMax, goal))
-                return send_error(res, 400, "the goal of servo " + item.key() + " must be a whole number from 3000 to 12000");
+                return send_error(res, 400, "the goal of servo " + item.key() + " must be a whole number from " +
+                                                range_text(kGoalRange));
             c.goals.emplace_back(std::stoi(item.key()), static_cast<int>(goal));
         }
         command(res, c, "the sync write");

@@ -2,19 +2,11 @@
 
 #include <cstdio>
 
+#include "facts.h"
+
 namespace zavctl {
 
 namespace {
-
-struct Flag {
-    StatusWord bit;
-    const char *name;
-};
-
-constexpr Flag kFlags[] = {
-    {ERR_HANDLE, "ERR_HANDLE"}, {ERR_ID, "ERR_ID"},       {ERR_ADDRESS, "ERR_ADDRESS"}, {ERR_PORT, "ERR_PORT"},
-    {ERR_REPLY, "ERR_REPLY"},   {ERR_TIMEOUT, "ERR_TIMEOUT"}, {ERR_WRITE, "ERR_WRITE"},
-};
 
 std::string servo_name(int id) {
     return id == static_cast<int>(BROADCAST_ID) ? std::string("one of the servos") : "servo " + std::to_string(id);
@@ -40,15 +32,19 @@ std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms) {
     std::string out;
     auto add = [&out](const std::string &sentence) { out += (out.empty() ? "" : "; ") + sentence; };
     if (status & ERR_HANDLE) add("the port is not open");
-    if (status & ERR_ID) add("servo ids are 0 to 31 (254 addresses all)");
-    if (status & ERR_ADDRESS) add("the register range or the data is not valid (registers are 0 to 9)");
+    if (status & ERR_ID)
+        add("servo ids are " + range_text(kIdRange) + " (" + std::to_string(BROADCAST_ID) + " addresses all)");
+    if (status & ERR_ADDRESS)
+        add("the register range or the data is not valid (registers are 0 to " +
+            std::to_string(ZAV_REGISTER_COUNT - 1) + ")");
     if (status & ERR_PORT) add("the port could not be written to (is the adapter still connected?)");
     if (status & ERR_TIMEOUT)
         add("no reply from " + servo_name(id) + " within " + std::to_string(reply_timeout_ms) + " ms");
     if (status & ERR_REPLY)
         add(servo_name(id) + " answered, but the reply did not match the request (wrong baud rate, or another device on the line?)");
     if (status & ERR_WRITE)
-        add("the write was refused or not confirmed (parameters take 1 to 127, goal positions 3000 to 12000)");
+        add("the write was refused or not confirmed (" + std::string(kParamRange.what) + " take " +
+            range_text(kParamRange) + ", " + kGoalRange.what + " " + range_text(kGoalRange) + ")");
     if (out.empty()) add("the request did not succeed");
     return out;
 }

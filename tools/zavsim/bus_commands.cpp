@@ -1,6 +1,7 @@
 #include "bus_commands.h"
 
 #include <sstream>
+#include <string>
 #include <vector>
 
 namespace zavsim {
@@ -15,7 +16,7 @@ bool apply_bus_command(ServoBus &bus, const std::string &line, std::string &repl
         return false;
     }
     if (!parse_id_list(ids_text, ids)) {
-        reply = "'" + ids_text + "' is not a list of ids 0 to 31 such as 0-5,9";
+        reply = "'" + ids_text + "' is not a list of ids 0 to " + std::to_string(ZAV_ID_MAX) + " such as 0-5,9";
         return false;
     }
     for (int id : ids) bus.servo(id).fault = verb == "silent" ? Fault::silent() : Fault{};

@@ -25,7 +25,7 @@ namespace {
 std::vector<int> ids_or_exit(const std::string &text, const char *option) {
     std::vector<int> ids;
     if (!text.empty() && !zavsim::parse_id_list(text, ids)) {
-        std::fprintf(stderr, "zavsim: %s: '%s' is not a list of ids 0 to 31 such as 0-5,9\n", option, text.c_str());
+        std::fprintf(stderr, "zavsim: %s: '%s' is not a list of ids 0 to %u such as 0-5,9\n", option, text.c_str(), ZAV_ID_MAX);
         std::exit(2);
     }
     return ids;
@@ -38,8 +38,8 @@ std::vector<std::pair<int, int>> pairs_or_exit(const std::vector<std::string> &i
         int id = -1;
         int value = 0;
         char tail = 0;
-        if (std::sscanf(item.c_str(), "%d=%d%c", &id, &value, &tail) != 2 || id < 0 || id > 31) {
-            std::fprintf(stderr, "zavsim: %s: '%s' is not ID=VALUE with an id 0 to 31\n", option, item.c_str());
+        if (std::sscanf(item.c_str(), "%d=%d%c", &id, &value, &tail) != 2 || id < 0 || id > static_cast<int>(ZAV_ID_MAX)) {
+            std::fprintf(stderr, "zavsim: %s: '%s' is not ID=VALUE with an id 0 to %u\n", option, item.c_str(), ZAV_ID_MAX);
             std::exit(2);
         }
         out.emplace_back(id, value);
@@ -52,9 +52,10 @@ std::vector<std::pair<int, int>> pairs_or_exit(const std::vector<std::string> &i
 int main(int argc, char **argv) {
     CLI::App app{"zavsim: a virtual bus of servos on a pseudo-terminal.\n"
                  "Prints the device to open; runs until interrupted."};
-    std::string ids_text = "0-31";
+    const zavsim::BusOptions defaults;
+    std::string ids_text = "0-" + std::to_string(ZAV_ID_MAX);
     std::string link_path;
-    uint32_t baud = 115200;
+    uint32_t baud = defaults.baud;
     bool no_echo = false;
     bool wire_time = false;
     bool trace = false;
@@ -62,7 +63,7 @@ int main(int argc, char **argv) {
     double latency_ms = 0.0;
     bool strict_baud = false;
     std::string capture_path;
-    double speed = 3000.0;
+    double speed = defaults.speed;
     std::string silent, late, short_reply, wrong_first, wrong_echo;
     double late_ms = 100.0;
     std::vector<std::string> position, sc3, sc4;
@@ -70,7 +71,9 @@ int main(int argc, char **argv) {
     app.set_version_flag("--version", "zavsim " ZAV_VERSION);
     app.add_option("--ids", ids_text, "servos present on the bus, e.g. 0-5,9")->capture_default_str();
     app.add_option("--link", link_path, "also make a symbolic link to the device at this path");
-    app.add_option("--baud", baud, "the rate hosts use (servo 0 answers 0x80 at 115200)")->capture_default_str();
+    char id0_note[64];
+    std::snprintf(id0_note, sizeof id0_note, " (servo 0 answers 0x%02X at %d)", ZAV_ID0_ALT_REPLY, ZAV_ID0_ALT_REPLY_BAUD);
+    app.add_option("--baud", baud, std::string("the rate hosts use") + id0_note)->capture_default_str();
     app.add_flag("--no-echo", no_echo, "do not echo packets back as a one-wire line does");
     app.add_flag("--wire-time", wire_time, "delay echo and replies by their time on the wire (11 bits a byte)");
     app.add_option("--speed", speed, "position units per second while torque is on")->capture_default_str();
@@ -83,8 +86,12 @@ int main(int argc, char **argv) {
                  "read commands from standard input while running, one a line:\n"
                  "'silent IDS' (stop answering), 'answer IDS' (answer again)");
     app.add_option("--position", position, "starting present position, ID=POSITION (repeatable)");
-    app.add_option("--sc3", sc3, "reading of sub-code 3 (-63..63), ID=VALUE (repeatable)");
-    app.add_option("--sc4", sc4, "reading of sub-code 4 (-63..127), ID=VALUE (repeatable)");
+    const auto reading_help = [](int subcode, int min, int max) {
+        return "reading of sub-code " + std::to_string(subcode) + " (" + std::to_string(min) + ".." + std::to_string(max) +
+               "), ID=VALUE (repeatable)";
+    };
+    app.add_option("--sc3", sc3, reading_help(ZAV_SUBCODE_SC3, ZAV_SC3_MIN, ZAV_SC3_MAX));
+    app.add_option("--sc4", sc4, reading_help(ZAV_SUBCODE_SC4, ZAV_SC4_MIN, ZAV_SC4_MAX));
     auto *faults = app.add_option_group("faults", "Fault injection, each for a list of ids");
     faults->add_option("--silent", silent, "never reply");
     faults->add_option("--late", late, "reply after --late-ms");

@@ -41,11 +41,12 @@ def main() -> int:
             # a goal sent to a released servo would be dropped.
             for servo in servos:
                 port.write(servo, "torque_enable", 1)
-            for goal in (4000, 11000, 7500):
+            per_write = zavlib.sync_max_servos(zavlib.Register.GOAL_POSITION.width)
+            for goal in (4000, 11000, zavlib.GOAL_CENTER):
                 goals = {servo: goal for servo in servos}
                 print(f"moving to {goal}")
-                for first in range(0, len(servos), 30):  # one sync write takes at most 30 servos
-                    port.sync_write("goal_position", {servo: goal for servo in servos[first:first + 30]})
+                for first in range(0, len(servos), per_write):  # the most one sync write takes
+                    port.sync_write("goal_position", {servo: goal for servo in servos[first:first + per_write]})
                 if not wait_until_arrived(port, goals):
                     print("the servos did not arrive in time")
                     return 1

@@ -6,16 +6,18 @@ import argparse
 import sys
 from typing import List, Optional
 
-from . import Port, ZavError
+from . import ID_RANGE, Port, ZavError
+from ._facts import DEFAULT_BAUD, DEFAULT_TIMEOUT_OFFSET_MS
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m zavlib", description="Drive serial-bus servos through zavlib.")
     commands = parser.add_subparsers(dest="command", required=True)
-    scan = commands.add_parser("scan", help="ping ids 0 to 31 and list the servos that answer")
+    scan = commands.add_parser("scan", help=f"ping ids {ID_RANGE} and list the servos that answer")
     scan.add_argument("--port", required=True, help="serial device, e.g. /dev/ttyUSB0 or COM3")
-    scan.add_argument("--baud", type=int, default=115200, help="baud rate (default 115200)")
-    scan.add_argument("--timeout-offset", type=int, default=20, help="ms added to every reply time-out")
+    scan.add_argument("--baud", type=int, default=DEFAULT_BAUD, help=f"baud rate (default {DEFAULT_BAUD})")
+    scan.add_argument("--timeout-offset", type=int, default=DEFAULT_TIMEOUT_OFFSET_MS,
+                      help="ms added to every reply time-out")
     scan.add_argument("--no-echo", action="store_true", help="the line does not echo sent bytes back")
     options = parser.parse_args(argv)
 
@@ -30,7 +32,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         print(f"zavlib: {error}", file=sys.stderr)
         return 1
     if not found:
-        print("zavlib: no servo answered on ids 0 to 31 (check the baud rate and the wiring)", file=sys.stderr)
+        print(f"zavlib: no servo answered on ids {ID_RANGE} (check the baud rate and the wiring)", file=sys.stderr)
         return 1
     print(f"found {len(found)} servo{'s' if len(found) != 1 else ''}: {','.join(map(str, found))}")
     return 0

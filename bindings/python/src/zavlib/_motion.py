@@ -20,6 +20,7 @@ import time
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
+from ._facts import GOAL_MAX, GOAL_MIN, REPLY_LENGTH, sync_max_servos
 from ._port import ERR_TIMEOUT, ZavError
 
 if TYPE_CHECKING:
@@ -27,8 +28,6 @@ if TYPE_CHECKING:
 
 FORMAT = "zavlib-motion"
 VERSION = 1
-GOAL_MIN = 3000  # goal positions the servos accept, inclusive
-GOAL_MAX = 12000
 EASES = ("step", "linear", "smooth")
 
 _MAX_FILE_BYTES = 32 << 20
@@ -491,11 +490,11 @@ class _Sampler:
 # --- playing and recording --------------------------------------------------------------
 
 _BITS_PER_BYTE = 11.0  # start, 8 data, parity, stop
-_EXCHANGE_BYTES = 6.0  # a position packet of 3 bytes and its 3-byte reply
+_EXCHANGE_BYTES = 1 + 2 + REPLY_LENGTH  # a position packet (command byte, two position bytes) and its reply
 _TICK_HEADROOM = 1.25
 _MIN_TICK_MS = 1.0
 _FAILURES_IN_A_ROW = 3
-_SYNC_RECORDS = 30
+_SYNC_RECORDS = sync_max_servos(2)  # goal records in one sync write
 _STOP_CHECK_S = 0.02
 _HISTOGRAM_STEP_MS = 0.01
 _HISTOGRAM_BINS = 10000

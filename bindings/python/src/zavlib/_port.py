@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import ctypes
-import enum
 import operator
 import os
 import stat
@@ -12,27 +11,11 @@ import threading
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 from . import _native
+from ._facts import (BROADCAST_ID, DEFAULT_BAUD, DEFAULT_TIMEOUT_OFFSET_MS, GOAL_RANGE, ID_MAX, ID_RANGE, PARAM_RANGE,
+                     PORT_NAME_LENGTH, REGISTER_COUNT, Flag, Register, reply_timeout_ms, sync_max_servos)
 
 if TYPE_CHECKING:
     from ._motion import Motion, PlayReport
-
-BROADCAST_ID = 254
-"""Servo id that addresses every servo (ids 0 to 30, in turn) in a write."""
-
-REGISTER_COUNT = 10
-
-
-class Flag(enum.IntFlag):
-    """The bits of the library's status word."""
-
-    ERR_WRITE = 0x0008  # a register write was refused, or a servo's write failed
-    ERR_TIMEOUT = 0x0100  # a reply did not arrive in full within its time-out
-    ERR_PORT = 0x0400  # device not open, write failed, or null receive buffer
-    ERR_REPLY = 0x0800  # the reply did not match the request
-    ERR_ADDRESS = 0x1000  # invalid register range, data length or sync-write layout
-    ERR_ID = 0x4000  # servo id above 31 (and not the broadcast id where allowed)
-    ERR_HANDLE = 0x8000  # the port is closed
-
 
 ERR_WRITE = Flag.ERR_WRITE
 ERR_TIMEOUT = Flag.ERR_TIMEOUT
@@ -53,34 +36,6 @@ def flag_names(flags: int) -> List[str]:
             except ValueError:
                 names.append(f"0x{1 << bit:04X}")
     return names
-
-
-class Register(enum.IntEnum):
-    """The ten-byte register image of a servo, by address.
-
-    ``goal_position`` and ``present_position`` are two bytes (low byte first) and are
-    read and written as one integer; ``sc3_value`` and ``sc4_value`` are signed readings.
-    Writable: ``torque_enable``, ``goal_position``, ``sc2_value`` and ``sc1_value``.
-    """
-
-    ID = 0
-    TORQUE_ENABLE = 1
-    GOAL_POSITION = 2
-    SC2_VALUE = 4
-    SC1_VALUE = 5
-    PRESENT_POSITION = 6
-    SC3_VALUE = 8
-    SC4_VALUE = 9
-
-    @property
-    def width(self) -> int:
-        """Bytes the register occupies."""
-        return 2 if self in (Register.GOAL_POSITION, Register.PRESENT_POSITION) else 1
-
-    @property
-    def signed(self) -> bool:
-        """Whether the register holds a signed byte."""
-        return self in (Register.SC3_VALUE, Register.SC4_VALUE)
 
 
 RegisterLike = Union[Register, str, int]
@@ -116,20 +71,23 @@ class ZavError(Exception):
         return flag_names(self.flags)
 
 
-def _explain(flags: int, servo_id: Optional[int], reply_timeout_ms: Optional[int],
-             address_reason: str = "the register range or the data is not valid (registers are 0 to 9)") -> str:
+_REGISTERS_TEXT = f"registers are 0 to {REGISTER_COUNT - 1}"
+
+
+def _explain(flags: int, servo_id: Optional[int], timeout_ms: Optional[int],
+             address_reason: str = f"the register range or the data is not valid ({_REGISTERS_TEXT})") -> str:
     servo = "one of the servos" if servo_id in (None, BROADCAST_ID) else f"servo {servo_id}"
-    within = f"within {reply_timeout_ms} ms" if reply_timeout_ms is not None else "within its time-out"
+    within = f"within {timeout_ms} ms" if timeout_ms is not None else "within its time-out"
     reasons = [
         (ERR_HANDLE, "the port is closed"),
-        (ERR_ID, "servo ids are 0 to 31 (254 addresses all in a write)"),
+        (ERR_ID, f"servo ids are {ID_RANGE} ({BROADCAST_ID} addresses all in a write)"),
         (ERR_ADDRESS, address_reason),
         (ERR_PORT, "the port could not be written to (is the adapter still connected?)"),
         (ERR_TIMEOUT, f"no reply from {servo} {within}"),
         (ERR_REPLY, f"{servo} answered, but the reply did not match the request "
                     "(wrong baud rate, or another device on the line?)"),
         (ERR_WRITE, "the write was refused or not confirmed "
-                    "(parameters take 1 to 127, goal positions 3000 to 12000)"),
+                    f"(parameters take {PARAM_RANGE}, goal positions {GOAL_RANGE})"),
     ]
     return "; ".join(text for flag, text in reasons if flags & flag) or "the request did not succeed"
 
@@ -166,7 +124,6 @@ def _register(register: RegisterLike, call: str) -> Tuple[int, int, bool]:
 # The library closes an earlier port when the same device name is opened again (it
 # compares the name it stored, at most 30 bytes). The Port objects of this process are
 # kept here so that such a Port forgets its handle instead of using a freed one.
-_STORED_NAME_LENGTH = 30
 _ports: "weakref.WeakValueDictionary[bytes, Port]" = weakref.WeakValueDictionary()
 _ports_lock = threading.RLock()  # close() from a finalizer may run while it is held
 _echo_cancel = True
@@ -193,19 +150,19 @@ class Port:
       another thread uses it.
     """
 
-    def __init__(self, device: Union[str, "os.PathLike[str]"], baudrate: int = 115200) -> None:
+    def __init__(self, device: Union[str, "os.PathLike[str]"], baudrate: int = DEFAULT_BAUD) -> None:
         self._handle: Optional[int] = None
         self._device = os.fspath(device)
         self._name = os.fsencode(self._device)
         call = f"Port({self._device!r}, {baudrate!r})"
         self._baudrate = _fit(baudrate, 32, "baudrate", 0, call, signed=True)
-        self._timeout_offset = 20
+        self._timeout_offset = DEFAULT_TIMEOUT_OFFSET_MS
         if b"\0" in self._name:
             raise ZavError(f"{call} failed: the device name contains a NUL character", call=call)
         library = _library(call)
         with _ports_lock:
             earlier = _ports.get(self._name)
-            if earlier is not None and len(self._name) <= _STORED_NAME_LENGTH and self._baudrate != 0:
+            if earlier is not None and len(self._name) <= PORT_NAME_LENGTH and self._baudrate != 0:
                 earlier._handle = None  # the library closes it as part of this open (a rate of 0 it refuses first)
             handle = library.ZAV_OpenPort(self._name, self._baudrate)
             if not handle:
@@ -289,8 +246,9 @@ class Port:
 
     @property
     def timeout_offset(self) -> int:
-        """Milliseconds added to every reply time-out (20 after opening); the time-out of an
-        exchange is this offset plus 60000 / baud rate, so 20 ms at 115200 baud."""
+        """Milliseconds added to every reply time-out (DEFAULT_TIMEOUT_OFFSET_MS, 20, after
+        opening); the time-out of a position exchange is this offset plus REPLY_K_LONG
+        (60000) / baud rate, truncated: 20 ms at 115200 baud."""
         return self._timeout_offset
 
     @timeout_offset.setter
@@ -319,7 +277,7 @@ class Port:
         """The reply time-out of a position exchange at the current settings, in ms."""
         if self._baudrate <= 0 or self._timeout_offset < 0:
             return None
-        return int(self._timeout_offset + 60000.0 / self._baudrate)
+        return reply_timeout_ms(self._timeout_offset, self._baudrate)
 
     # --- calling the library ---------------------------------------------------------
 
@@ -357,7 +315,7 @@ class Port:
 
     def scan(self) -> List[int]:
         """The ids 0 to 31 whose servos answer a ping, in ascending order."""
-        return [servo for servo in range(32) if self.ping(servo)]
+        return [servo for servo in range(ID_MAX + 1) if self.ping(servo)]
 
     def read(self, id: int, register: RegisterLike) -> int:
         """The value of a register of servo ``id``: a Register, a name such as
@@ -418,7 +376,7 @@ class Port:
             block += _fit(value, 8 * width, "value", ERR_WRITE, call, servo).to_bytes(width, "little")
         data = _native.byte_array(block)
         ok, status = self._run(_native.library().ZAV_WriteSyncData, data, len(block))
-        shape = "one sync write takes 1 to 30 servos of a two-byte register (registers are 0 to 9)"
+        shape = f"one sync write takes 1 to {sync_max_servos(2)} servos of a two-byte register ({_REGISTERS_TEXT})"
         self._check(ok, status, call, None, address_reason=shape)
 
     def read_block(self, id: int, address: int, length: int) -> bytes:
