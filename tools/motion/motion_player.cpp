@@ -237,9 +237,11 @@ std::string tick_text(const TickStats &t) {
 } // namespace
 
 std::string PlayReport::summary() const {
-    return tick_text(ticks) + "; bus time per tick " + fixed(ticks.bus_mean_ms, 2) + " ms on average, " +
-           fixed(ticks.bus_worst_ms, 2) + " ms at worst (planned " + fixed(plan.tick_bus_ms, 2) + " ms); " +
-           (raised_priority ? "raised" : "normal") + " thread priority";
+    const std::string bus = ticks.bus_worst_ms > 0.0
+                                ? "bus time per tick " + fixed(ticks.bus_mean_ms, 2) + " ms on average, " +
+                                      fixed(ticks.bus_worst_ms, 2) + " ms at worst (planned " + fixed(plan.tick_bus_ms, 2) + " ms)"
+                                : "no goal changed, so nothing was sent";
+    return tick_text(ticks) + "; " + bus + "; " + (raised_priority ? "raised" : "normal") + " thread priority";
 }
 
 std::string RecordReport::summary() const {

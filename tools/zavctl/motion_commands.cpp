@@ -151,6 +151,7 @@ int play(const PortContext &context, const PlayArgs &args) {
     const zavmotion::PlayOptions &o = args.options;
     std::printf("%s: %zu keyframes, servos %s, %s long\n", args.file.c_str(), motion.timeline.size(),
                 id_list_text(servos).c_str(), seconds_text(motion.duration()).c_str());
+    std::fflush(stdout);
     if (args.dry_run) {
         zavmotion::Plan plan;
         if (!engine.plan(servos, plan, error)) return fail(error);
