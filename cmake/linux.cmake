@@ -9,6 +9,8 @@ target_compile_options(zavlib PRIVATE ${ZAV_WARNINGS} -fvisibility=hidden -fno-e
 target_link_libraries(zavlib PRIVATE pthread)
 set_target_properties(zavlib PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 
+include(${CMAKE_CURRENT_LIST_DIR}/python-wheel.cmake)
+
 # The pseudo-terminal link between the model and a host.
 add_library(zavsim_pty STATIC tools/sim/pty_link.cpp tools/sim/pty_baud.cpp tools/sim/bus_runner.cpp
                               tools/sim/bus_capture.cpp)

@@ -10,8 +10,7 @@ target_include_directories(zavsim SYSTEM PRIVATE ${ZAV_CLI11_INCLUDE})
 target_link_libraries(zavsim PRIVATE zavsim_pty zavsim_trace)
 target_compile_options(zavsim PRIVATE ${ZAV_WARNINGS})
 
-add_executable(zavctl tools/zavctl/main.cpp tools/zavctl/status_text.cpp tools/zavctl/doctor.cpp
-                      tools/zavctl/line_info.cpp tools/zavctl/capture_relay.cpp tools/zavctl/motion_commands.cpp)
+add_executable(zavctl ${ZAVCTL_SOURCES} tools/zavctl/capture_relay.cpp)
 target_include_directories(zavctl SYSTEM PRIVATE ${ZAV_CLI11_INCLUDE})
 target_include_directories(zavctl PRIVATE tools/motion)
 target_link_libraries(zavctl PRIVATE zavlib zavsim_pty)

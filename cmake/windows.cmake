@@ -53,8 +53,7 @@ endif()
 if(ZAV_BUILD_TOOLS AND EXISTS /usr/include/CLI/CLI.hpp)
   # CLI11 is header-only; take its headers alone, not the host's /usr/include.
   file(COPY /usr/include/CLI DESTINATION ${CMAKE_BINARY_DIR}/cli11)
-  add_executable(zavctl tools/zavctl/main.cpp tools/zavctl/status_text.cpp tools/zavctl/doctor.cpp
-                        tools/zavctl/line_info.cpp tools/zavctl/motion_commands.cpp)
+  add_executable(zavctl ${ZAVCTL_SOURCES})
   target_include_directories(zavctl SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/cli11)
   target_include_directories(zavctl PRIVATE tools/motion)
   target_link_libraries(zavctl PRIVATE ${ZAV_DLL} zavsim_model)

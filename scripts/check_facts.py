@@ -218,7 +218,8 @@ def csharp_table(root: Path, path: str) -> Table:
         constant = re.match(r"public const \w+ (\w+) = ([^;]+);", stripped)
         if constant:
             name, literal = constant.groups()
-            facts.append(Fact(snake(name), number(literal), number_))
+            text = re.fullmatch(r'"(.*)"', literal)
+            facts.append(Fact(snake(name), text.group(1) if text else number(literal), number_))
             if name.startswith("Err"):
                 meanings[snake(name)] = (doc, number_)
         member = re.match(r"(\w+) = (\w+),?$", stripped)

@@ -8,9 +8,12 @@
 #    in their programs); all of them
 #    unpacked into a scratch root, the example built against that root both
 #    ways and run against the packaged zavsim.
-# 3. scripts/windows-zip.sh: the zip's file list, the version resources and
-#    imports of its programs, and the example cross-built with MinGW against
-#    its x64 and x86 trees, with find_package and with pkg-config.
+# 3. scripts/windows-zip.sh: the zip's file list and its README; the Python
+#    wheels (tag, metadata, files, the DLL inside) and the Linux build's wheel;
+#    the C# assembly's public surface and imports (ikdasm), and the assembly
+#    used from a Mono program against the library and zavsim; the version
+#    resources and imports of its programs, and the zip's example cross-built
+#    with MinGW against its x64 and x86 trees, with find_package and pkg-config.
 # Leaves the .deb files in BUILD and the zip in build-windows/.
 # Usage: scripts/package-tests.sh BUILD BUILD_X64 BUILD_X86
 set -euo pipefail
@@ -64,8 +67,8 @@ run_example() { # description, zavsim program, example program, [environment for
   fi
 }
 
-build_with_cmake() { # build dir, prefix, [more cmake options]
-  cmake -S examples -B "$1" -DCMAKE_PREFIX_PATH="$2" "${@:3}" >"$1.log" 2>&1 &&
+build_with_cmake() { # build dir, prefix, [more cmake options]; EXAMPLES: the source (examples/)
+  cmake -S "${EXAMPLES:-examples}" -B "$1" -DCMAKE_PREFIX_PATH="$2" "${@:3}" >"$1.log" 2>&1 &&
     cmake --build "$1" >>"$1.log" 2>&1 || { cat "$1.log"; return 1; }
 }
 build_with_pkg_config() { # compiler, pkgconfig dir, output
@@ -197,8 +200,120 @@ windows_tree() { # folder, DLL name
     "$1/lib/cmake/zavlib/zavlibTargets-CONFIG.cmake" "$1/lib/cmake/zavlib/zavlibTargets.cmake" \
     "$1/lib/pkgconfig/zavlib.pc"
 }
-same "the zip's files" "$(echo LICENSE.txt; echo README.md; echo THIRD-PARTY-LICENSES.txt; windows_tree x64 zavlib_x64; windows_tree x86 zavlib_x32)" \
-  "$(tree_files "$work/zip/$name")"
+same "the zip's files" "$(printf '%s\n' LICENSE.txt README.md THIRD-PARTY-LICENSES.txt \
+  python/zavlib-$version-py3-none-win_amd64.whl python/zavlib-$version-py3-none-win32.whl \
+  csharp/Zavlib.dll csharp/Zavlib.xml csharp/Facts.cs csharp/Native.cs csharp/Port.cs vba/zavlib.bas \
+  labview/README.md examples/servo_demo.c examples/CMakeLists.txt examples/scan_and_move.py wireshark/zavbus.lua
+  windows_tree x64 zavlib_x64; windows_tree x86 zavlib_x32)" "$(tree_files "$work/zip/$name")"
+zipped=$work/zip/$name
+
+# The zip's README is written for Windows, for its version, and every file or
+# folder it names is in the zip.
+readme_names_what_is_there() {
+  head -n 1 "$zipped/README.md" | grep -qx "# zavlib $version for Windows" || { echo "title: $(head -n 1 "$zipped/README.md")"; return 1; }
+  ! grep -n '@[A-Z]*@\|scripts/demo.sh\|apt install' "$zipped/README.md" || return 1
+  /usr/bin/python3 - "$zipped" <<'PY'
+import re, sys
+from pathlib import Path
+root = Path(sys.argv[1])
+text = (root / "README.md").read_text()
+names = set()
+# The "What is where" tree: a top folder at four spaces, its entries deeper.
+block = text.split("## What is where", 1)[1].split("\n## ", 1)[0]
+top = ""
+for line in block.splitlines():
+    entry = re.match(r"( {4,})(\S+)", line)
+    if not entry:
+        continue
+    first = entry.group(2)
+    if len(entry.group(1)) == 4:
+        top = first if first.endswith("\\") else ""
+        names.add(first)
+    elif top:
+        names.update(top + name for name in first.split() if "." in name or name.endswith("\\"))
+        names.update(top + name for name in re.findall(r"\b[\w.-]+\.(?:cs|py|c|txt)\b", line))
+# Paths in backquotes elsewhere.
+names.update(re.findall(r"`((?:x64|x86|python|csharp|vba|labview|examples|wireshark)\\[^` ]+)`", text))
+missing = sorted(n for n in names if not (root / n.replace("\\", "/").rstrip("/")).exists())
+for name in missing:
+    print(f"the README names {name}, which is not in the zip")
+print(f"{len(names)} names checked")
+sys.exit(1 if missing or len(names) < 20 else 0)
+PY
+}
+check "the zip's README is for Windows and names only what is in the zip" readme_names_what_is_there
+
+# A wheel: its name and tag, its metadata, its files (the package as in the
+# repository, and the one library it was made for, byte for byte), and that its
+# loader picks that library first. Usage: wheel_is_right WHEEL PLATFORM LIBRARY SYSTEM 64BIT
+wheel_is_right() {
+  local wheel=$1 platform=$2 library=$3 system=$4 wide=$5 unpacked
+  unpacked=$work/wheel-$platform
+  rm -rf "$unpacked" && mkdir "$unpacked" && (cd "$unpacked" && /usr/bin/python3 -m zipfile -e "$wheel" .) || return 1
+  [ "$(basename "$wheel")" = "zavlib-$version-py3-none-$platform.whl" ] || { echo "name: $wheel"; return 1; }
+  local info=$unpacked/zavlib-$version.dist-info expected actual
+  expected=$(printf '%s\n' "Root-Is-Purelib: false" "Tag: py3-none-$platform")
+  actual=$(grep -e '^Tag:' -e '^Root-Is-Purelib:' "$info/WHEEL")
+  [ "$expected" = "$actual" ] || { echo "WHEEL: $actual"; return 1; }
+  expected=$(printf '%s\n' "Name: zavlib" "Version: $version" "Requires-Python: >=3.9")
+  actual=$(grep -e '^Name:' -e '^Version:' -e '^Requires-Python:' "$info/METADATA")
+  [ "$expected" = "$actual" ] || { echo "METADATA: $actual"; return 1; }
+  expected=$( (cd bindings/python/src && ls zavlib/*.py zavlib/py.typed); echo "zavlib/_lib/$(basename "$library")";
+    for file in METADATA RECORD WHEEL top_level.txt; do echo "zavlib-$version.dist-info/$file"; done | sort)
+  actual=$(tree_files "$unpacked")
+  [ "$(sort <<<"$expected")" = "$actual" ] || { diff <(sort <<<"$expected") <(echo "$actual"); return 1; }
+  cmp "$library" "$unpacked/zavlib/_lib/$(basename "$library")" || return 1
+  (cd "$unpacked" && env -u ZAVLIB_LIBRARY /usr/bin/python3 -c '
+import sys
+from zavlib import _native
+where, what = _native.candidates({}, platform=sys.argv[1], is_64bit=sys.argv[2] == "1")[0]
+assert what.endswith(sys.argv[3]) and what.startswith(sys.argv[4]), (where, what)
+import os; assert os.path.isfile(what), what' "$system" "$wide" "/zavlib/_lib/$(basename "$library")" "$unpacked")
+}
+check "the win_amd64 wheel" wheel_is_right "$zipped/python/zavlib-$version-py3-none-win_amd64.whl" win_amd64 \
+  "$zipped/x64/bin/zavlib_x64.dll" win32 1
+check "the win32 wheel" wheel_is_right "$zipped/python/zavlib-$version-py3-none-win32.whl" win32 \
+  "$zipped/x86/bin/zavlib_x32.dll" win32 0
+linux_platform=linux_$(uname -m)
+check "the Linux build's $linux_platform wheel" wheel_is_right "$build/python/zavlib-$version-py3-none-$linux_platform.whl" \
+  "$linux_platform" "$build/libzavlib.so.$major" linux 1
+# ... and it loads its own copy of the library and talks to it.
+linux_wheel_loads() {
+  (cd "$work/wheel-$linux_platform" && env -u ZAVLIB_LIBRARY -u LD_LIBRARY_PATH /usr/bin/python3 -c '
+import zavlib, zavlib._native as native
+zavlib.clock()
+assert native._library._name.endswith("/wheel-'"$linux_platform"'/zavlib/_lib/libzavlib.so.'"$major"'"), native._library._name')
+}
+check "the $linux_platform wheel loads the library inside it" linux_wheel_loads
+
+# The C# assembly, as Mono's disassembler sees it: AnyCPU, the version, the
+# public surface of bindings/csharp/tests/public-surface.txt, the header's
+# functions imported from each library with its convention, and documentation
+# for all of it.
+ikdasm "$zipped/csharp/Zavlib.dll" >"$work/Zavlib.il" 2>&1
+check "Zavlib.dll is AnyCPU (IL only, no bitness required)" grep -q '^\.corflags 0x00000001 ' "$work/Zavlib.il"
+check "Zavlib.dll carries version $version" grep -q "^  \.ver ${version//./:}:0\$" "$work/Zavlib.il"
+same "Zavlib.dll: its public surface" "$(cat bindings/csharp/tests/public-surface.txt)" \
+  "$(/usr/bin/python3 bindings/csharp/tests/assembly_surface.py <"$work/Zavlib.il")"
+header_functions=$(sed -n 's/^ZAV_API .* ZAV_CALL \([A-Za-z_]*\)(.*/\1/p' include/zavlib.h)
+same "Zavlib.dll imports the header's $(wc -w <<<"$header_functions") functions from each library" \
+  "$(for lib in "zavlib_x32.dll stdcall" "zavlib_x64.dll cdecl" "zavlib cdecl"; do
+    for f in $header_functions; do echo "$lib $f"; done; done)" \
+  "$(/usr/bin/python3 bindings/csharp/tests/assembly_surface.py --imports <"$work/Zavlib.il")"
+check "Zavlib.xml documents the registers with the header's meanings" \
+  grep -q "3000 and 12000 are the ends of the range" <(tr -s ' \n' ' ' <"$zipped/csharp/Zavlib.xml")
+
+# The zip's assembly used from a Mono program on Linux, against this build's
+# library and zavsim (the binding's own tests, compiled against it).
+zip_assembly_runs() {
+  local out=$work/zip-csharp
+  mkdir -p "$out/lib"
+  cp "$zipped/csharp/Zavlib.dll" bindings/csharp/Zavlib.dll.config "$out/"
+  cp "$build/libzavlib.so.$major" "$out/lib/"
+  mcs -warnaserror+ -r:"$out/Zavlib.dll" -out:"$out/PortTests.exe" bindings/csharp/tests/PortTests.cs &&
+    LD_LIBRARY_PATH=$out/lib mono "$out/PortTests.exe" "$build/zavsim" >"$out/log" 2>&1 || { cat "$out/log"; return 1; }
+}
+check "the zip's Zavlib.dll from a Mono program on Linux, against the library and zavsim" zip_assembly_runs
 for arch_dir in x64:zavlib_x64:x86_64 x86:zavlib_x32:i686; do
   IFS=: read -r dir dll cpu <<<"$arch_dir"
   tree=$work/zip/$name/$dir
@@ -210,7 +325,7 @@ for arch_dir in x64:zavlib_x64:x86_64 x86:zavlib_x32:i686; do
     "$($cpu-w64-mingw32-objdump -p "$tree/bin/$dll.dll" | awk '/DLL Name:/ {print $3}' | sort | tr '\n' ' ' | sed 's/ $//')"
   same "$dir: the imported target for MinGW" "bin/$dll.dll lib/$dll.dll.a" "$(imported_files "$tree")"
   same "$dir: the imported target for Visual Studio" "bin/$dll.dll lib/$dll.lib" "$(imported_files "$tree" -DMSVC=1)"
-  check "$dir: MinGW find_package build against the zip" \
+  EXAMPLES=$zipped/examples check "$dir: MinGW find_package build of the zip's examples against the zip" \
     build_with_cmake "$work/zip-$dir-cmake" "$tree" -DCMAKE_TOOLCHAIN_FILE="$root_dir/cmake/mingw-$dir.cmake"
   check "$dir: the MinGW example imports from $dll.dll" \
     grep -q "DLL Name: $dll.dll" <($cpu-w64-mingw32-objdump -p "$work/zip-$dir-cmake/servo_demo.exe")

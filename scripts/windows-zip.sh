@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Makes zavlib-VERSION-windows.zip from the two MinGW builds. Its x64/ and x86/
-# folders each hold an installed tree:
-#   bin/      zavlib_x64.dll or zavlib_x32.dll, and zavctl.exe
-#   include/  zavlib.h
-#   lib/      the import libraries (.lib for Visual Studio, .dll.a for MinGW), the
-#             .def, the CMake package (lib/cmake/zavlib) and lib/pkgconfig/zavlib.pc
-# with README.md and LICENSE.txt beside them (and THIRD-PARTY-LICENSES.txt when
-# zavctl.exe has the dashboard built in).
+# Makes zavlib-VERSION-windows.zip from the two MinGW builds:
+#   x64/, x86/   each an installed tree: bin/ (zavlib_x64.dll or zavlib_x32.dll,
+#                zavctl.exe), include/zavlib.h, lib/ (the import libraries: .lib
+#                for Visual Studio, .dll.a for MinGW; the .def; the CMake package
+#                and zavlib.pc)
+#   python/      the Python package as wheels for win_amd64 and win32, each with
+#                its DLL inside (scripts/python-wheel.sh)
+#   csharp/      Zavlib.dll (AnyCPU, built with Mono's compiler), its XML
+#                documentation Zavlib.xml, and the binding's source
+#   vba/zavlib.bas, labview/README.md, examples/, wireshark/zavbus.lua
+# with a README.md written for Windows (cmake/windows/README.md.in), LICENSE.txt
+# and THIRD-PARTY-LICENSES.txt when zavctl.exe has the dashboard built in.
+# Needs mcs (Debian: mono-devel) and Debian's python3 with setuptools and wheel.
 # Usage: scripts/windows-zip.sh BUILD_X64 BUILD_X86 [OUT_DIR]   (OUT_DIR: build-windows)
 set -euo pipefail
 x64=$(cd "$1" && pwd)
@@ -24,11 +29,29 @@ mkdir -p "$out"
 rm -rf "${out:?}/$name" "$out/$name.zip"
 cmake --install "$x64" --prefix "$out/$name/x64" --strip >/dev/null
 cmake --install "$x86" --prefix "$out/$name/x86" --strip >/dev/null
-cp README.md "$out/$name/README.md"
-cp LICENSE "$out/$name/LICENSE.txt"
+root=$out/$name
+sed "s/@VERSION@/$version/g" cmake/windows/README.md.in >"$root/README.md"
+cp LICENSE "$root/LICENSE.txt"
+
+# The Python wheels, each with the DLL of its bitness as installed (stripped).
+scripts/python-wheel.sh "$root/x64/bin/zavlib_x64.dll" win_amd64 "$root/python" >/dev/null
+scripts/python-wheel.sh "$root/x86/bin/zavlib_x32.dll" win32 "$root/python" >/dev/null
+
+# The C# binding: one AnyCPU assembly that picks the DLL by the process's bitness.
+mkdir -p "$root/csharp"
+csharp_sources=(bindings/csharp/Facts.cs bindings/csharp/Native.cs bindings/csharp/Port.cs)
+mcs -warnaserror+ -target:library -platform:anycpu -optimize+ -deterministic -doc:"$root/csharp/Zavlib.xml" \
+  -out:"$root/csharp/Zavlib.dll" "${csharp_sources[@]}"
+cp "${csharp_sources[@]}" "$root/csharp/"
+
+mkdir -p "$root/vba" "$root/labview" "$root/examples" "$root/wireshark"
+cp bindings/vba/zavlib.bas "$root/vba/"
+cp bindings/labview/README.md "$root/labview/"
+cp examples/servo_demo.c examples/CMakeLists.txt bindings/python/examples/scan_and_move.py "$root/examples/"
+cp tools/wireshark/zavbus.lua "$root/wireshark/"
 # zavctl.exe serve has third-party code built in: their notices travel with it.
 if [ -f "$x64/dashboard/licenses.txt" ]; then
-  cp "$x64/dashboard/licenses.txt" "$out/$name/THIRD-PARTY-LICENSES.txt"
+  cp "$x64/dashboard/licenses.txt" "$root/THIRD-PARTY-LICENSES.txt"
 fi
 (cd "$out" && cmake -E tar cf "$name.zip" --format=zip "$name")
 echo "$out/$name.zip"

@@ -83,10 +83,10 @@ expect() { # description, expected exit status, expected text, command...
   fi
 }
 expect "scan finds servos 1 and 4" 0 "found 2 servos: 1,4" "$wine64" "$build/zavctl.exe" --port COM8 scan
-expect "a missing port is reported" 1 "cannot open COM250" "$wine64" "$build/zavctl.exe" --port COM250 ping 1
+expect "a missing port is named as missing" 3 "cannot open COM250: there is no such port on this system" "$wine64" "$build/zavctl.exe" --port COM250 ping 1
 expect "help" 0 "Usage:" "$wine64" "$build/zavctl.exe" --help
 expect "doctor finds the echo and both servos" 0 "servos-answer" "$wine64" "$build/zavctl.exe" --port COM10 --timeout-offset 100 doctor --ids 1,4 --count 20
-expect "--capture is refused with a reason" 1 "--capture is not available" "$wine64" "$build/zavctl.exe" --capture "$work/x.pcap" --port COM8 scan
+expect "--capture is refused with a reason" 4 "--capture is not available" "$wine64" "$build/zavctl.exe" --capture "$work/x.pcap" --port COM8 scan
 expect "version" 0 "zavctl $(sed -n 's/^Version: //p' "$build/zavlib.pc")" "$wine64" "$build/zavctl.exe" --version
 # Built like a Visual Studio program: clang in MSVC mode, lld-link, zavlib_x64.lib.
 expect "a Visual Studio caller drives the bus" 0 "msvc caller: 13 passed, 0 failed" \

@@ -6,12 +6,20 @@
 // registers' explanations are the header's comments. scripts/check_facts.py
 // compares this file with the header.
 using System;
+using System.Reflection;
+
+[assembly: AssemblyTitle("Zavlib")]
+[assembly: AssemblyDescription("Drive serial-bus servo motors through the zavlib library")]
+[assembly: AssemblyVersion(Zavlib.Facts.Version + ".0")]
+[assembly: AssemblyFileVersion(Zavlib.Facts.Version + ".0")]
 
 namespace Zavlib
 {
     /// <summary>The facts of the servo bus and of the library, as its C header states them.</summary>
     public static class Facts
     {
+        /// <summary>The version of the header these facts were taken from, and of this assembly.</summary>
+        public const string Version = "1.1.0";
         /// <summary>The version of the header these facts were taken from.</summary>
         public const int VersionMajor = 1;
         /// <summary>The version of the header these facts were taken from.</summary>

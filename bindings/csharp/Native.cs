@@ -42,28 +42,33 @@ namespace Zavlib
             get { return Windows32 ? X32.Library : Windows64 ? X64.Library : Unix.Library; }
         }
 
+        /// <summary>Opens a serial port by device name ("COM3", "/dev/ttyUSB0") at a baud rate; IntPtr.Zero when it cannot.</summary>
         public static IntPtr ZAV_OpenPort(string name, int baudrate)
         {
             return Windows32 ? X32.ZAV_OpenPort(name, baudrate)
                  : Windows64 ? X64.ZAV_OpenPort(name, baudrate) : Unix.ZAV_OpenPort(name, baudrate);
         }
 
+        /// <summary>Closes a port; 0 when the handle was not open.</summary>
         public static byte ZAV_ClosePort(IntPtr handle)
         {
             return Windows32 ? X32.ZAV_ClosePort(handle) : Windows64 ? X64.ZAV_ClosePort(handle) : Unix.ZAV_ClosePort(handle);
         }
 
+        /// <summary>1 while the device answers a query of its line settings.</summary>
         public static byte ZAV_Active(IntPtr handle)
         {
             return Windows32 ? X32.ZAV_Active(handle) : Windows64 ? X64.ZAV_Active(handle) : Unix.ZAV_Active(handle);
         }
 
+        /// <summary>Changes the baud rate; the reply time-outs follow it even when the device refuses it.</summary>
         public static byte ZAV_SetBaudrate(IntPtr handle, int baudrate)
         {
             return Windows32 ? X32.ZAV_SetBaudrate(handle, baudrate)
                  : Windows64 ? X64.ZAV_SetBaudrate(handle, baudrate) : Unix.ZAV_SetBaudrate(handle, baudrate);
         }
 
+        /// <summary>Sets the milliseconds added to every reply time-out of the port.</summary>
         public static void ZAV_SetTimeOutOffset(IntPtr handle, int offsetMs)
         {
             if (Windows32) X32.ZAV_SetTimeOutOffset(handle, offsetMs);
@@ -86,6 +91,7 @@ namespace Zavlib
                  : Windows64 ? X64.GetQueryPerformanceCounter() : Unix.GetQueryPerformanceCounter();
         }
 
+        /// <summary>Sends one raw packet: the command number and id in the first byte, then the data.</summary>
         public static byte ZAV_TxPacket(IntPtr handle, uint id, int command, byte[] data, uint length, ref ushort status)
         {
             return Windows32 ? X32.ZAV_TxPacket(handle, id, command, data, length, ref status)
@@ -93,6 +99,7 @@ namespace Zavlib
                  : Unix.ZAV_TxPacket(handle, id, command, data, length, ref status);
         }
 
+        /// <summary>Receives exactly count raw bytes within timeoutMs; got receives how many arrived.</summary>
         public static byte ZAV_RxPacket(IntPtr handle, byte[] buffer, uint count, ref uint got, uint timeoutMs, ref ushort status)
         {
             return Windows32 ? X32.ZAV_RxPacket(handle, buffer, count, ref got, timeoutMs, ref status)
@@ -100,12 +107,14 @@ namespace Zavlib
                  : Unix.ZAV_RxPacket(handle, buffer, count, ref got, timeoutMs, ref status);
         }
 
+        /// <summary>Whether servo id answers a position exchange (1), with the reason in status when not.</summary>
         public static byte ZAV_Ping(IntPtr handle, byte id, ref ushort status)
         {
             return Windows32 ? X32.ZAV_Ping(handle, id, ref status)
                  : Windows64 ? X64.ZAV_Ping(handle, id, ref status) : Unix.ZAV_Ping(handle, id, ref status);
         }
 
+        /// <summary>Reads length registers of servo id from address into data, refreshed from the servo.</summary>
         public static byte ZAV_ReadBlockData(IntPtr handle, byte id, byte address, byte[] data, uint length, ref ushort status)
         {
             return Windows32 ? X32.ZAV_ReadBlockData(handle, id, address, data, length, ref status)
@@ -113,6 +122,7 @@ namespace Zavlib
                  : Unix.ZAV_ReadBlockData(handle, id, address, data, length, ref status);
         }
 
+        /// <summary>Reads a two-byte register (goal or present position) of servo id.</summary>
         public static byte ZAV_ReadWordData(IntPtr handle, byte id, byte address, ref ushort value, ref ushort status)
         {
             return Windows32 ? X32.ZAV_ReadWordData(handle, id, address, ref value, ref status)
@@ -120,6 +130,7 @@ namespace Zavlib
                  : Unix.ZAV_ReadWordData(handle, id, address, ref value, ref status);
         }
 
+        /// <summary>Reads a one-byte register of servo id.</summary>
         public static byte ZAV_ReadByteData(IntPtr handle, byte id, byte address, ref byte value, ref ushort status)
         {
             return Windows32 ? X32.ZAV_ReadByteData(handle, id, address, ref value, ref status)
@@ -135,6 +146,7 @@ namespace Zavlib
                  : Unix.ZAV_WriteBlockData(handle, id, address, data, length, ref status);
         }
 
+        /// <summary>Writes a two-byte register (the goal position) of servo id, or of every servo with BROADCAST_ID.</summary>
         public static byte ZAV_WriteWordData(IntPtr handle, byte id, byte address, ushort value, ref ushort status)
         {
             return Windows32 ? X32.ZAV_WriteWordData(handle, id, address, value, ref status)
@@ -142,6 +154,7 @@ namespace Zavlib
                  : Unix.ZAV_WriteWordData(handle, id, address, value, ref status);
         }
 
+        /// <summary>Writes a one-byte register of servo id, or of every servo with BROADCAST_ID.</summary>
         public static byte ZAV_WriteByteData(IntPtr handle, byte id, byte address, byte value, ref ushort status)
         {
             return Windows32 ? X32.ZAV_WriteByteData(handle, id, address, value, ref status)

@@ -11,6 +11,8 @@ namespace Zavlib
     /// servo failed (a broadcast or sync write stops at the first failing servo).</summary>
     public sealed class ZavException : Exception
     {
+        /// <summary>A failure of call, with the status word's flags, the servo concerned (if one)
+        /// and whether part of the request was carried out.</summary>
         public ZavException(string message, ushort flags, int? servoId, string call, bool partial)
             : base(message)
         {
@@ -21,10 +23,15 @@ namespace Zavlib
             FlagNames = NamesOf(flags);
         }
 
+        /// <summary>The library's status word (0 where the call reports none).</summary>
         public ushort Flags { get; private set; }
+        /// <summary>The flags of Flags by their C names, e.g. ERR_TIMEOUT.</summary>
         public string[] FlagNames { get; private set; }
+        /// <summary>The servo the call addressed, or null.</summary>
         public int? ServoId { get; private set; }
+        /// <summary>The call as it was made.</summary>
         public string Call { get; private set; }
+        /// <summary>True when the library wrote part of the request before a servo failed.</summary>
         public bool Partial { get; private set; }
 
         /// <summary>The names of the flags set in a status word, lowest bit first.</summary>
@@ -50,6 +57,7 @@ namespace Zavlib
         IntPtr handle;
         int timeOutOffset = Facts.DefaultTimeoutOffsetMs;
 
+        /// <summary>Opens device ("COM3", "/dev/ttyUSB0") at baudrate; ZavException when it cannot.</summary>
         public Port(string device, int baudrate = Facts.DefaultBaud)
         {
             if (device == null) throw new ArgumentNullException("device");
@@ -80,13 +88,17 @@ namespace Zavlib
             }
         }
 
+        /// <summary>Closes the port if it is still open.</summary>
         ~Port()
         {
             Close();
         }
 
+        /// <summary>The device name given when opening.</summary>
         public string Device { get; private set; }
+        /// <summary>The line's baud rate.</summary>
         public int Baudrate { get; private set; }
+        /// <summary>False once closed (by Close, Dispose, or another Port of the same device).</summary>
         public bool IsOpen { get { return handle != IntPtr.Zero; } }
 
         /// <summary>Whether the device still answers a query of its line settings.</summary>
@@ -129,6 +141,7 @@ namespace Zavlib
                                        0, null, "SetBaudrate", false);
         }
 
+        /// <summary>Closes the port; closing a closed port does nothing.</summary>
         public void Close()
         {
             lock (OpenPorts)
@@ -141,6 +154,7 @@ namespace Zavlib
             }
         }
 
+        /// <summary>Closes the port.</summary>
         public void Dispose()
         {
             Close();
@@ -168,6 +182,8 @@ namespace Zavlib
             return found.ToArray();
         }
 
+        /// <summary>The value of a register of servo id (signed for Sc3Value and Sc4Value). A read of
+        /// PresentPosition or Id asks the servo; GoalPosition and TorqueEnable come from the library's image.</summary>
         public int Read(int id, Register register)
         {
             string call = "Read(" + id + ", " + register + ")";

@@ -161,17 +161,17 @@ TEST(MotionPlayback, ApproachesTheStartThenSendsOnlyChangedGoalsOnEveryTick) {
     sim.place(1, 9000.0); // 5000 from its start
     sim.place(3, 4000.0); // at its start: it has nothing to do until its step at 3 s
     zavmotion::PlayOptions options;
-    options.tick_ms = 100.0; // long enough for a bus that a loaded machine slows down
-    options.approach_speed = 20000.0;
+    options.tick_ms = 200.0; // long enough for a bus that a loaded machine slows down
+    options.approach_speed = 5000.0;
     zavmotion::PlayReport report;
     auto engine = sim.engine();
     int observed = 0;
     ASSERT_TRUE(engine.play(golden_motion(0), options, report, [&](const zavmotion::Progress &) { ++observed; }))
         << report.error;
 
-    // The approach takes 1.875 * 5000 / 20000 s; the run ends 3 s later.
-    EXPECT_DOUBLE_EQ(report.approach_s, 0.46875);
-    EXPECT_EQ(report.ticks.ticks + report.ticks.skipped, 36u);
+    // The approach takes 1.875 * 5000 / 5000 s; the run ends 3 s later.
+    EXPECT_DOUBLE_EQ(report.approach_s, 1.875);
+    EXPECT_EQ(report.ticks.ticks + report.ticks.skipped, 26u);
     EXPECT_EQ(static_cast<uint64_t>(observed), report.ticks.ticks);
     EXPECT_FALSE(report.stopped);
     EXPECT_EQ(report.loops_done, 1);
@@ -182,7 +182,7 @@ TEST(MotionPlayback, ApproachesTheStartThenSendsOnlyChangedGoalsOnEveryTick) {
     // tick's worth at the approach's peak speed (two ticks' where one was skipped).
     const std::vector<int> goals = sim.received(1);
     ASSERT_GE(goals.size(), 10u);
-    const double step_bound = 20000.0 * 0.100 * static_cast<double>(1 + report.ticks.skipped) + 1.0;
+    const double step_bound = 5000.0 * 0.200 * static_cast<double>(1 + report.ticks.skipped) + 1.0;
     int previous = 9000;
     for (int goal : goals) {
         EXPECT_LE(std::abs(goal - previous), step_bound);
@@ -201,7 +201,7 @@ TEST(MotionPlayback, StopsOnRequestAndRefusesWhatItCannotPlay) {
     ASSERT_TRUE(sim.port());
     auto engine = sim.engine();
     zavmotion::PlayOptions options;
-    options.tick_ms = 100.0;
+    options.tick_ms = 200.0;
     options.loops = 0; // until stopped
     options.approach_speed = 40000.0;
     options.release_at_end = true;
@@ -251,8 +251,8 @@ TEST(MotionTeachIn, RecordsWhatTheServosDidAndPlaysItBack) {
     sim.place(2, 7000.0);
     zavmotion::RecordOptions options;
     options.ids = {2, 1};
-    options.rate_hz = 10.0;
-    options.seconds = 0.3;
+    options.rate_hz = 5.0;
+    options.seconds = 0.6;
     Motion motion;
     zavmotion::RecordReport report;
     // A hand moves servo 1 to 6000 after the second sample; servo 2 stays.
@@ -277,7 +277,7 @@ TEST(MotionTeachIn, RecordsWhatTheServosDidAndPlaysItBack) {
     sampler.sample(report.seconds, goals);
     EXPECT_EQ(goals, (std::vector<int>{6000, 7000}));
     zavmotion::PlayOptions play;
-    play.tick_ms = 100.0;
+    play.tick_ms = 200.0;
     zavmotion::PlayReport played;
     ASSERT_TRUE(engine.play(motion, play, played)) << played.error;
     EXPECT_EQ(sim.servo(1).goal, 6000);

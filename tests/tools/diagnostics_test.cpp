@@ -89,13 +89,13 @@ TEST(Doctor, JsonReportCarriesTheMeasurements) {
 TEST(Doctor, ScanFindsTheServosRate) {
     Simulator sim({"--ids", "5", "--baud", "250000", "--strict-baud"});
     ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();
-    const Result r = zavctl({"--port", sim.port(), "scan", "--baud", "auto"});
+    const Result r = zavctl({"--port", sim.port(), "scan", "--find-baud"});
     EXPECT_EQ(r.exit_status, 0) << r.output;
     EXPECT_NE(r.output.find("250000    5\n"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("115200    none\n"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("use --baud 250000"), std::string::npos) << r.output;
     // Where servos answer at several rates, the one in use is kept.
-    const Result here = zavctl({"--sim", "--baud", "57600", "scan", "--baud", "auto"});
+    const Result here = zavctl({"--sim", "--baud", "57600", "scan", "--find-baud"});
     EXPECT_NE(here.output.find("among them the rate in use (57600)"), std::string::npos) << here.output;
 }
 

@@ -63,8 +63,11 @@ inline Result run(const std::vector<std::string> &args) {
     return result;
 }
 
+// ZAVCTL_UNDER_TEST runs the same sessions against another zavctl (an older
+// build, say).
 inline Result zavctl(const std::vector<std::string> &args) {
-    std::vector<std::string> all = {ZAVCTL_PATH};
+    const char *other = getenv("ZAVCTL_UNDER_TEST");
+    std::vector<std::string> all = {other != nullptr && *other != '\0' ? other : ZAVCTL_PATH};
     all.insert(all.end(), args.begin(), args.end());
     return run(all);
 }

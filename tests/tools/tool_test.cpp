@@ -90,7 +90,7 @@ TEST(Tools, PortHeldByAnotherProgram) {
     PortHandle holder = ZAV_OpenPort(sim.port().c_str(), 115200);
     ASSERT_NE(holder, nullptr);
     const Result r = zavctl({"--port", sim.port(), "ping", "0"});
-    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.exit_status, 3);
     EXPECT_NE(r.output.find("held by another program"), std::string::npos) << r.output;
     ZAV_ClosePort(holder);
 }
@@ -117,27 +117,74 @@ TEST(Tools, EverySubcommandWorksOnTheBuiltInSimulatedBus) {
     }
 }
 
-TEST(Tools, RefusedValuesAndUsageErrors) {
+// What zavctl tells people, one session a row: the command line, its exit
+// status (the set zavctl --help documents) and words the output must hold
+// and must not. A bus of 31 servos with id 6 missing shows what "all" means
+// where the broadcast id would stop at the gap.
+TEST(Tools, SessionsSayWhatHappened) {
+    using Words = std::vector<std::string>;
+    const Words sim = kPatient + Words{"--sim"};
+    const Words gap = kPatient + Words{"--sim", "--sim-ids", "0-5,7-31"};
     struct {
-        std::vector<std::string> args;
+        Words args;
         int status;
-        std::string expected;
+        Words expected, unexpected;
     } cases[] = {
-        {{"--sim", "write", "1", "sc2", "0"}, 1, "ERR_WRITE"},
-        {{"--sim", "move", "1", "2999"}, 2, "goal positions are 3000 to 12000"},
-        {{"--sim", "ping", "40"}, 2, "not a servo id"},
-        {{"--sim", "read", "1", "nonsense"}, 2, "unknown register"},
-        {{"ping", "1"}, 1, "--port"},
-        {{"--port", "/dev/zavlib-no-such-device", "ping", "1"}, 1, "no such device"},
+        // A goal for a released servo is dropped: said, with the way to take hold.
+        {sim + Words{"write", "2", "goal", "9000", "read", "2", "goal"}, 1, {"did not take goal 9000", "zavctl move 2 9000"}, {"wrote"}},
+        {sim + Words{"write", "2", "torque", "1", "write", "2", "goal", "9000", "read", "2", "goal"}, 0, {"goal_position      9000"}, {}},
+        // Any command repeats in a chain; global options come anywhere.
+        {sim + Words{"ping", "3", "ping", "4"}, 0, {"servo 3 answered", "servo 4 answered"}, {}},
+        {kPatientScan + Words{"scan", "--sim", "--sim-ids", "1-31"}, 0, {"found 31 servos: 1,2,"}, {}},
+        {Words{"--no-echo", "ping", "1", "--timeout-offset", "500", "--sim", "ping", "2"}, 0, {"servo 2 answered"}, {}},
+        // "all" is every servo that answers; id lists and ranges everywhere.
+        {gap + Words{"move", "all", "5000", "read", "31", "goal"}, 0,
+         {"servo 31 holds torque and moves to 5000", "goal_position      5000"}, {"254", "failed"}},
+        {gap + Words{"write", "all", "torque", "0"}, 0, {"wrote torque_enable = 0 to servo 31"}, {"3000", "failed"}},
+        {gap + Words{"release", "all"}, 0, {"servo 0 released", "servo 31 released"}, {"servo 6 "}},
+        {gap + Words{"sync", "all=6000", "1=4000", "read", "1,7", "goal"}, 0,
+         {"servo 1\naddress  register           value\n2        goal_position      4000",
+          "servo 7\naddress  register           value\n2        goal_position      6000"}, {}},
+        {gap + Words{"watch", "all", "--count", "1"}, 0, {"31     off"}, {"\n6  "}},
+        {sim + Words{"move", "1,3-4", "4000", "release", "3-4", "read", "1,4", "torque"}, 0,
+         {"servo 4 holds torque and moves to 4000", "servo 1\naddress  register           value\n1        torque_enable      1",
+          "servo 4\naddress  register           value\n1        torque_enable      0"}, {}},
+        {sim + Words{"ping", "1-3,3"}, 0, {"servo 3 answered"}, {}},
+        {sim + Words{"ping", "5-3"}, 2, {"'5-3' is not a servo id"}, {}},
+        // One spelling for finding the rate.
+        {Words{"--sim", "--sim-ids", "0-31", "scan", "--find-baud"}, 0, {"among them the rate in use (115200)"}, {}},
+        {sim + Words{"scan", "--baud", "auto"}, 2, {"--find-baud"}, {}},
+        // The commands, when none or a wrong one is named; the exit status documented.
+        {{}, 2, {"name a command", "Servos:\n  move", "doctor"}, {}},
+        {sim + Words{"frobnicate"}, 2, {"'frobnicate' is not a command", "release"}, {}},
+        {{"--help"}, 0, {"Exit status:\n  0", "2  the command line is wrong", "3  a port could not be opened"}, {}},
+        // Rates and values refused with a sentence, before anything is sent.
+        {sim + Words{"--baud", "-5", "scan"}, 2, {"--baud -5: a baud rate is a positive whole number"}, {"found"}},
+        {sim + Words{"--baud", "0", "scan"}, 2, {"a baud rate is a positive whole number"}, {"found"}},
+        {sim + Words{"write", "1", "present", "5"}, 2, {"present_position is read-only"}, {}},
+        {sim + Words{"write", "1", "sc2", "0"}, 2, {"sc2_value takes 1 to 127, not 0"}, {"3000"}},
+        {sim + Words{"write", "1", "torque", "2"}, 2, {"torque_enable takes 0 to 1"}, {}},
+        {sim + Words{"move", "1", "2999"}, 2, {"a goal position takes 3000 to 12000, not 2999"}, {}},
+        {sim + Words{"read", "1", "nonsense"}, 2, {"unknown register 'nonsense'"}, {}},
+        {sim + Words{"ping", "40"}, 2, {"'40' is not a servo id 0 to 31"}, {}},
+        {Words{"ping", "1"}, 2, {"--port"}, {}},
+        // A port that cannot be opened says why, with its own exit status.
+        {Words{"--port", "/dev/zavlib-no-such-device", "ping", "1"}, 3, {"cannot open /dev/zavlib-no-such-device: no such device"}, {}},
     };
     for (const auto &c : cases) {
         const Result r = zavctl(c.args);
-        EXPECT_EQ(r.exit_status, c.status) << r.output;
-        EXPECT_NE(r.output.find(c.expected), std::string::npos) << r.output;
+        std::string line;
+        for (const std::string &a : c.args) line += " " + a;
+        EXPECT_EQ(r.exit_status, c.status) << "zavctl" << line << "\n" << r.output;
+        for (const std::string &words : c.expected)
+            EXPECT_NE(r.output.find(words), std::string::npos) << "zavctl" << line << ": no '" << words << "'\n" << r.output;
+        for (const std::string &words : c.unexpected)
+            EXPECT_EQ(r.output.find(words), std::string::npos) << "zavctl" << line << ": '" << words << "'\n" << r.output;
     }
-    for (const char *command : {"scan", "ping", "read", "write", "move", "release", "sync", "watch", "raw"}) {
+    for (const char *command : {"scan", "ping", "read", "write", "move", "release", "sync", "watch", "raw", "doctor", "serve"}) {
         const Result r = zavctl({command, "--help"});
         EXPECT_EQ(r.exit_status, 0) << command;
-        EXPECT_NE(r.output.find("Usage:"), std::string::npos) << command;
+        EXPECT_NE(r.output.find(std::string("Usage: zavctl ") + command), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find(std::string("Example:\n  zavctl ")), std::string::npos) << r.output;
     }
 }

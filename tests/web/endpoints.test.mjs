@@ -175,10 +175,10 @@ describe('the serve process', LIMIT, () => {
       return exit;
     };
     const sameDevice = new Program([...zavctlCommand, '--port', sim.link, 'serve', '--http-port', '0']);
-    assert.equal((await exitOf(sameDevice)).code, 1, sameDevice.out);
+    assert.equal((await exitOf(sameDevice)).code, 3, sameDevice.out);
     assert.match(sameDevice.err, /cannot open .*held by another program/);
     const samePort = new Program([...zavctlCommand, '--sim', 'serve', '--http-port', String(first.port)]);
-    assert.equal((await exitOf(samePort)).code, 1, samePort.out);
+    assert.equal((await exitOf(samePort)).code, 3, samePort.out);
     assert.match(samePort.err, /cannot listen on 127\.0\.0\.1 port \d+: another program/);
     // The first server still answers for the device it holds.
     const answer = await request(first.url, 'GET', '/api/servos');

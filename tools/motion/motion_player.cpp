@@ -261,6 +261,7 @@ bool Engine::plan(const std::vector<int> &servos, Plan &plan, std::string &error
         error = servos.empty() ? "there are no servos to plan for" : "the baud rate must be more than 0";
         return false;
     }
+    const RaisedPriority priority(true); // timed as the ticks will run
     std::vector<double> times;
     for (int round = 0; round < kRoundTripRounds; ++round) {
         for (int id : servos) {

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
 #include "facts.h"
 #include "line_info.h"
+#include "session.h"
 #include "status_text.h"
 
 namespace zavctl {
@@ -118,7 +120,7 @@ public:
             print_report();
         const bool problem = std::any_of(findings_.begin(), findings_.end(),
                                          [](const Finding &f) { return f.severity == Severity::kProblem; });
-        return problem ? 1 : 0;
+        return problem ? kExitFailed : kExitOk;
     }
 
 private:
@@ -467,5 +469,33 @@ int scan_all_rates(const PortContext &context) {
         std::printf("servos answer at %s baud: use --baud %u\n", list.c_str(), where.front());
     return 0;
 }
+
+namespace {
+
+const CommandRegistration kDoctor{
+    {"doctor", Group::kLine, "check the line: settings, echo, round trip, late or silent servos, baud rate",
+     "zavctl --port /dev/ttyUSB0 doctor --ids 1-6 --find-baud", [](CLI::App &app) -> Run {
+         auto options = state<DoctorOptions>();
+         auto ids = state<IdSelection>();
+         app.description("check the line: settings, echo, round trip against the wire time, late or silent servos,\n"
+                         "baud rate; says what to change (exit 1 when something needs attention)");
+         app.add_option_function<std::string>(
+                "--ids",
+                [ids](const std::string &text) {
+                    if (!parse_ids(text, *ids))
+                        throw CLI::ValidationError("--ids: '" + text + "' is not a list of servo ids such as 1-6");
+                },
+                "servos that should answer (default, or all: look for any)")
+             ->type_name("IDS");
+         app.add_option("--count", options->count, "exchanges to time")->capture_default_str()->check(CLI::Range(1, 100000));
+         app.add_flag("--find-baud", options->find_baud, "also try the usual rates and the servos' rates");
+         app.add_flag("--json", options->json, "print the report as one JSON object");
+         return [options, ids](Session &s) {
+             options->ids = ids->all ? std::vector<int>{} : ids->ids;
+             return run_doctor(s.context(), *options);
+         };
+     }}};
+
+} // namespace
 
 } // namespace zavctl

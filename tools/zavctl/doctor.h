@@ -42,7 +42,7 @@ struct RateResult {
 };
 std::vector<RateResult> probe_rates(const PortContext &context, const std::vector<int> &ids);
 
-// zavctl scan --baud auto: prints probe_rates as a table.
+// zavctl scan --find-baud: prints probe_rates as a table.
 int scan_all_rates(const PortContext &context);
 
 } // namespace zavctl

@@ -1,5 +1,5 @@
-#include "motion_commands.h"
-
+// zavctl play and zavctl record: motions from the command line, through the
+// motion engine (tools/motion). Without the engine in the build they say so.
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -17,9 +17,10 @@
 #include <unistd.h>
 #endif
 
+#include "command.h"
 #include "motion.h"
 #include "motion_player.h"
-#include "servo_bus.h"
+#include "session.h"
 #include "status_text.h"
 
 namespace zavctl {
@@ -28,16 +29,22 @@ namespace {
 
 struct PlayArgs {
     std::string file;
+    zavmotion::Motion motion; // read and checked while the command line is parsed
     zavmotion::PlayOptions options;
     bool dry_run = false;
 };
 
 struct RecordArgs {
     std::string file;
-    std::string ids;
+    IdSelection ids;
     zavmotion::RecordOptions options;
     bool poses = false;
 };
+
+int fail(const std::string &message, int status = kExitFailed) {
+    std::fprintf(stderr, "zavctl: %s\n", message.c_str());
+    return status;
+}
 
 #ifdef ZAVCTL_HAS_MOTION
 
@@ -93,28 +100,19 @@ private:
 #endif
 };
 
-Engine::Explain explainer(const PortContext &context) {
-    const uint32_t timeout = context.reply_timeout_ms;
-    return [timeout](StatusWord status, int id) { return explain(status, id, timeout) + " [" + flag_names(status) + "]"; };
+Engine engine_for(const Session &s) {
+    const uint32_t timeout = s.reply_timeout_ms();
+    return Engine(s.port(), s.options().baud, [timeout](StatusWord status, int id) {
+        return explain(status, id, timeout) + " [" + flag_names(status) + "]";
+    });
 }
 
 bool terminal() { return isatty(fileno(stdout)) != 0; }
-
-std::string id_list_text(const std::vector<int> &ids) {
-    std::string text;
-    for (int id : ids) text += (text.empty() ? "" : ",") + std::to_string(id);
-    return text;
-}
 
 std::string seconds_text(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.2f s", seconds);
     return text;
-}
-
-int fail(const std::string &message, int status = 1) {
-    std::fprintf(stderr, "zavctl: %s\n", message.c_str());
-    return status;
 }
 
 // A progress line on a terminal, a few times a second.
@@ -140,28 +138,25 @@ private:
     std::chrono::steady_clock::time_point next_{};
 };
 
-int play(const PortContext &context, const PlayArgs &args) {
-    zavmotion::Motion motion;
-    std::string error;
-    if (!zavmotion::load_motion(args.file, motion, error)) return fail(error, 2);
+int play(Session &s, const PlayArgs &args) {
+    const zavmotion::Motion &motion = args.motion;
     const std::vector<int> servos = motion.servos();
-    if (servos.empty()) return fail(args.file + ": the timeline has no keyframes: there is nothing to play", 2);
-
-    Engine engine(context.port, context.baud, explainer(context));
+    Engine engine = engine_for(s);
     const zavmotion::PlayOptions &o = args.options;
     std::printf("%s: %zu keyframes, servos %s, %s long\n", args.file.c_str(), motion.timeline.size(),
                 id_list_text(servos).c_str(), seconds_text(motion.duration()).c_str());
     std::fflush(stdout);
     if (args.dry_run) {
         zavmotion::Plan plan;
+        std::string error;
         if (!engine.plan(servos, plan, error)) return fail(error);
         std::printf("plan: %s\n", plan.describe().c_str());
         const double ticks = std::ceil(motion.duration() / o.speed * 1000.0 / o.tick_ms);
         std::printf("at a tick of %.1f ms and speed %g: %.0f ticks a loop, %.0f%% of each tick on the bus\n", o.tick_ms,
                     o.speed, ticks, 100.0 * plan.tick_bus_ms / o.tick_ms);
         if (o.tick_ms < plan.shortest_tick_ms)
-            return fail("a tick of " + std::to_string(o.tick_ms) + " ms is shorter than this bus allows (--tick)", 2);
-        return 0;
+            return fail("a tick of " + std::to_string(o.tick_ms) + " ms is shorter than this bus allows (--tick)");
+        return kExitOk;
     }
 
     ProgressLine line;
@@ -182,54 +177,39 @@ int play(const PortContext &context, const PlayArgs &args) {
         });
     }
     line.clear();
-    if (report.ticks.ticks == 0) {
-        // Refused before anything moved.
+    if (report.ticks.ticks == 0) { // refused before anything moved
         const bool too_short = report.error.find("shorter than this bus allows") != std::string::npos;
-        return fail(report.error + (too_short ? " (--tick)" : ""), too_short ? 2 : 1);
+        return fail(report.error + (too_short ? " (--tick)" : ""));
     }
     std::printf("plan: %s\n", report.plan.describe().c_str());
     std::printf("%s after %s to the start and %d loop%s: %s\n", report.stopped ? "stopped" : ok ? "done" : "ended",
                 seconds_text(report.approach_s).c_str(), report.loops_done, report.loops_done == 1 ? "" : "s",
                 report.summary().c_str());
-    std::printf("servos %s %s\n", id_list_text(servos).c_str(),
-                report.released ? "released" : "hold their last goals");
-    return ok ? 0 : fail(report.error);
-}
-
-// Before the servos are moved by hand for a minute: the file can be written.
-bool writable(const std::string &path, std::string &error) {
-    const std::string probe = path + ".part";
-    std::FILE *f = std::fopen(probe.c_str(), "wb");
-    if (f == nullptr) {
-        error = path + " cannot be written (is the folder there and writable?)";
-        return false;
-    }
-    std::fclose(f);
-    std::remove(probe.c_str());
-    return true;
+    std::printf("servos %s %s\n", id_list_text(servos).c_str(), report.released ? "released" : "hold their last goals");
+    return ok ? kExitOk : fail(report.error);
 }
 
 int save(const std::string &path, const zavmotion::Motion &motion, const std::string &what) {
     std::string error;
     if (!zavmotion::save_motion(path, motion, error)) return fail(error);
     std::printf("wrote %s: %s\n", path.c_str(), what.c_str());
-    return 0;
+    return kExitOk;
 }
 
 // Enter captures a pose; a line with text names it.
-int record_poses(const PortContext &context, const std::vector<int> &ids, const std::string &path) {
-    Engine engine(context.port, context.baud, explainer(context));
+int record_poses(Session &s, const std::vector<int> &ids, const std::string &path) {
+    Engine engine = engine_for(s);
     for (int id : ids) {
         StatusWord status = 0;
-        if (!ZAV_WriteByteData(context.port, static_cast<uint8_t>(id), ZAV_REG_TORQUE_ENABLE, 0, &status) || status != 0)
-            return fail("releasing servo " + std::to_string(id) + " failed: " + explain(status, id, context.reply_timeout_ms));
+        if (!ZAV_WriteByteData(s.port(), static_cast<uint8_t>(id), ZAV_REG_TORQUE_ENABLE, 0, &status) || status != 0)
+            return s.fail("releasing servo " + std::to_string(id), status, id);
     }
     std::printf("servos %s are released: pose them by hand, then press Enter to capture a pose (type a name first to "
                 "name it); end of input (Ctrl+D; Ctrl+Z, Enter on Windows) or Ctrl+C finishes\n",
                 id_list_text(ids).c_str());
     zavmotion::Motion motion;
     std::string error;
-    int status = 0;
+    int status = kExitOk;
     {
         StopOnSignal stop(engine);
         std::string name;
@@ -260,20 +240,18 @@ int record_poses(const PortContext &context, const std::vector<int> &ids, const 
         }
     }
     std::printf("\n");
-    if (motion.poses.empty()) return status != 0 ? status : fail("no pose was captured; nothing was written");
+    if (motion.poses.empty()) return status != kExitOk ? status : fail("no pose was captured; nothing was written");
     const int saved = save(path, motion, std::to_string(motion.poses.size()) + " poses, a second apart");
-    return status != 0 ? status : saved;
+    return status != kExitOk ? status : saved;
 }
 
-int record(const PortContext &context, const RecordArgs &args) {
+int record(Session &s, const RecordArgs &args) {
     zavmotion::RecordOptions o = args.options;
-    std::string error;
-    if (!zavsim::parse_id_list(args.ids, o.ids))
-        return fail("'" + args.ids + "' is not a list of servo ids such as 1,2 or 0-5", 2);
-    if (!writable(args.file, error)) return fail(error);
-    if (args.poses) return record_poses(context, o.ids, args.file);
+    o.ids = s.resolve(args.ids);
+    if (o.ids.empty()) return kExitFailed;
+    if (args.poses) return record_poses(s, o.ids, args.file);
 
-    Engine engine(context.port, context.baud, explainer(context));
+    Engine engine = engine_for(s);
     ProgressLine line;
     zavmotion::Motion motion;
     zavmotion::RecordReport report;
@@ -308,47 +286,77 @@ int record(const PortContext &context, const RecordArgs &args) {
 int not_built() {
     std::fprintf(stderr, "zavctl: this zavctl was built without motions: its build found no nlohmann/json "
                          "(Debian: nlohmann-json3-dev)\n");
-    return 1;
+    return kExitUnavailable;
 }
 
-int play(const PortContext &, const PlayArgs &) { return not_built(); }
-int record(const PortContext &, const RecordArgs &) { return not_built(); }
+int play(Session &, const PlayArgs &) { return not_built(); }
+int record(Session &, const RecordArgs &) { return not_built(); }
 
 #endif // ZAVCTL_HAS_MOTION
 
+const CommandRegistration kPlay{
+    {"play", Group::kMotion, "play a motion file: poses on a timeline, sent on a fixed tick",
+     "zavctl --sim play examples/wave.json --loop 2", [](CLI::App &app) -> Run {
+         auto a = state<PlayArgs>();
+         app.description("play a motion file: take hold of its servos, move them to the start at a bounded speed,\n"
+                         "then send their goals every tick; Ctrl+C stops (see the README's Motion section)");
+         app.add_option_function<std::string>(
+                "FILE",
+                [a](const std::string &path) {
+                    std::string error;
+#ifdef ZAVCTL_HAS_MOTION
+                    if (!zavmotion::load_motion(path, a->motion, error)) throw CLI::ValidationError(error);
+                    if (a->motion.timeline.empty())
+                        throw CLI::ValidationError(path + ": the timeline has no keyframes: there is nothing to play");
+#endif
+                    a->file = path;
+                },
+                "motion file (zavlib-motion JSON)")
+             ->required();
+         app.add_option("--tick", a->options.tick_ms, "ms between goal updates")->capture_default_str()
+             ->check(CLI::Range(0.1, 1000.0));
+         app.add_option("--speed", a->options.speed, "playback speed (2: twice as fast)")->capture_default_str()
+             ->check(CLI::Range(0.01, 100.0));
+         app.add_option("--loop", a->options.loops, "times to play the motion; 0: until Ctrl+C")->capture_default_str()
+             ->check(CLI::NonNegativeNumber);
+         app.add_flag("--release-at-end", a->options.release_at_end,
+                      "release the servos at the end or on Ctrl+C (default: they hold their last goal)");
+         app.add_option("--approach-speed", a->options.approach_speed,
+                        "top speed on the way to the start, positions per second")
+             ->capture_default_str()->check(CLI::Range(1.0, 100000.0));
+         app.add_flag("--dry-run", a->dry_run, "time the bus and print the plan; move nothing");
+         return [a](Session &s) { return play(s, *a); };
+     }}};
+
+const CommandRegistration kRecord{
+    {"record", Group::kMotion, "teach-in: record servos moved by hand into a motion file",
+     "zavctl --sim record taught.json --ids 1,2 --seconds 5", [](CLI::App &app) -> Run {
+         auto a = state<RecordArgs>();
+         app.description("teach-in: release the servos, sample where they stand while they are moved by hand,\n"
+                         "and write the recording as a motion file");
+         app.add_option_function<std::string>(
+                "FILE",
+                [a](const std::string &path) {
+                    // Checked before the servos are moved by hand for a minute.
+                    const std::string probe = path + ".part";
+                    std::FILE *f = std::fopen(probe.c_str(), "wb");
+                    if (f == nullptr)
+                        throw CLI::ValidationError(path + " cannot be written (is the folder there and writable?)");
+                    std::fclose(f);
+                    std::remove(probe.c_str());
+                    a->file = path;
+                },
+                "motion file to write")
+             ->required();
+         add_ids(app, "--ids", a->ids, "servos to record")->required();
+         app.add_option("--rate", a->options.rate_hz, "samples a second")->capture_default_str()
+             ->check(CLI::Range(0.1, 1000.0));
+         app.add_option("--seconds", a->options.seconds, "recording time (Ctrl+C ends it early)")->capture_default_str()
+             ->check(CLI::Range(0.01, 86400.0));
+         app.add_flag("--poses", a->poses, "capture a pose each time Enter is pressed instead");
+         return [a](Session &s) { return record(s, *a); };
+     }}};
+
 } // namespace
-
-void add_motion_commands(CLI::App &app, std::vector<std::pair<const CLI::App *, PortAction>> &actions) {
-    auto p = std::make_shared<PlayArgs>();
-    auto *play_command = app.add_subcommand("play", "play a motion file: take hold of its servos, move them to the start "
-                                                    "at a bounded speed,\nthen send their goals every tick; Ctrl+C stops "
-                                                    "(see the README's Motion section)");
-    play_command->add_option("FILE", p->file, "motion file (zavlib-motion JSON)")->required();
-    play_command->add_option("--tick", p->options.tick_ms, "ms between goal updates")->capture_default_str()
-        ->check(CLI::Range(0.1, 1000.0));
-    play_command->add_option("--speed", p->options.speed, "playback speed (2: twice as fast)")->capture_default_str()
-        ->check(CLI::Range(0.01, 100.0));
-    play_command->add_option("--loop", p->options.loops, "times to play the motion; 0: until Ctrl+C")
-        ->capture_default_str()->check(CLI::NonNegativeNumber);
-    play_command->add_flag("--release-at-end", p->options.release_at_end,
-                           "release the servos at the end or on Ctrl+C (default: they hold their last goal)");
-    play_command->add_option("--approach-speed", p->options.approach_speed,
-                             "top speed on the way to the start, positions per second")
-        ->capture_default_str()->check(CLI::Range(1.0, 100000.0));
-    play_command->add_flag("--dry-run", p->dry_run, "time the bus and print the plan; move nothing");
-    actions.emplace_back(play_command, [p](const PortContext &context) { return play(context, *p); });
-
-    auto r = std::make_shared<RecordArgs>();
-    auto *record_command = app.add_subcommand("record", "teach-in: release the servos, sample where they stand while "
-                                                        "they are moved by hand,\nand write the recording as a motion file");
-    record_command->add_option("FILE", r->file, "motion file to write")->required();
-    record_command->add_option("--ids", r->ids, "servos to record, e.g. 1,2 or 0-5")->required();
-    record_command->add_option("--rate", r->options.rate_hz, "samples a second")->capture_default_str()
-        ->check(CLI::Range(0.1, 1000.0));
-    record_command->add_option("--seconds", r->options.seconds, "recording time (Ctrl+C ends it early)")
-        ->capture_default_str()->check(CLI::Range(0.01, 86400.0));
-    record_command->add_flag("--poses", r->poses, "capture a pose each time Enter is pressed instead");
-    actions.emplace_back(record_command, [r](const PortContext &context) { return record(context, *r); });
-}
 
 } // namespace zavctl

@@ -27,6 +27,7 @@
 
 #include "bus_worker.h"
 #include "dashboard_assets.h"
+#include "exit_codes.h"
 #include "registers.h"
 #include "status_text.h"
 
@@ -443,11 +444,11 @@ int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &option
     if (listen.size() > 2 && listen.front() == '[' && listen.back() == ']') listen = listen.substr(1, listen.size() - 2);
     if (listen.empty()) {
         std::fprintf(stderr, "zavctl: --listen takes an address of this machine, e.g. 127.0.0.1\n");
-        return 2;
+        return kExitUsage;
     }
     if (options.http_port < 0 || options.http_port > 65535) {
         std::fprintf(stderr, "zavctl: --http-port takes 0 to 65535 (0: any free port)\n");
-        return 2;
+        return kExitUsage;
     }
 
     httplib::Server svr;
@@ -485,7 +486,7 @@ int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &option
                      "zavctl: cannot listen on %s port %d: another program (or another zavctl serve) uses it, or the "
                      "address is not one of this machine's; choose another with --http-port (0: any free port)\n",
                      listen.c_str(), options.http_port);
-        return 1;
+        return kExitCannotOpen;
     }
     const ServedHosts hosts(listen, port_number);
     if (!hosts.loopback()) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "facts.h"
+#include "registers.h"
 
 namespace zavctl {
 
@@ -28,7 +29,7 @@ std::string flag_names(StatusWord status) {
     return out.empty() ? "none" : out;
 }
 
-std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms) {
+std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms, const char *register_name) {
     std::string out;
     auto add = [&out](const std::string &sentence) { out += (out.empty() ? "" : "; ") + sentence; };
     if (status & ERR_HANDLE) add("the port is not open");
@@ -42,9 +43,20 @@ std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms) {
         add("no reply from " + servo_name(id) + " within " + std::to_string(reply_timeout_ms) + " ms");
     if (status & ERR_REPLY)
         add(servo_name(id) + " answered, but the reply did not match the request (wrong baud rate, or another device on the line?)");
-    if (status & ERR_WRITE)
-        add("the write was refused or not confirmed (" + std::string(kParamRange.what) + " take " +
-            range_text(kParamRange) + ", " + kGoalRange.what + " " + range_text(kGoalRange) + ")");
+    if (status & ERR_WRITE) {
+        // Alone, the flag means the library refused the value; with a transport
+        // or reply flag, a servo did not confirm the write.
+        const Register *r = register_name != nullptr ? find_register(register_name) : nullptr;
+        if (status & (ERR_TIMEOUT | ERR_REPLY | ERR_PORT))
+            add("so the write was not carried out");
+        else if (r == nullptr)
+            add("the write was refused (" + std::string(kGoalRange.what) + " take " + range_text(kGoalRange) + ", " +
+                kParamRange.what + " " + range_text(kParamRange) + ")");
+        else if (r->writable != nullptr && r->writable != &kTorqueRange)
+            add("the write was refused: " + std::string(r->name) + " takes " + range_text(*r->writable));
+        else
+            add("the write of " + std::string(r->name) + " was refused");
+    }
     if (out.empty()) add("the request did not succeed");
     return out;
 }

@@ -16,7 +16,8 @@ std::vector<std::string> flag_list(StatusWord status);
 std::string flag_names(StatusWord status);
 
 // What went wrong, for the servo id (BROADCAST_ID: any servo) and the reply
-// time-out that applied.
-std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms);
+// time-out that applied; register_name names the register that a failed
+// write addressed, so that ERR_WRITE names that register's range alone.
+std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms, const char *register_name = nullptr);
 
 } // namespace zavctl
