@@ -1,7 +1,7 @@
 # `zavctl serve`: the web dashboard built into zavctl. Its third-party parts
-# come through package managers when the build is configured, into the build
-# folder:
-#   - cpp-httplib, header-only, from Debian's source package (scripts/get-httplib.sh);
+# come through package managers, and the build folder points at them:
+#   - Boost.Beast and Boost.Asio, header-only, from Debian's libboost1.81-dev
+#     (the same headers serve the Linux, MinGW and ARM builds);
 #   - nlohmann/json, header-only, from Debian's nlohmann-json3-dev;
 #   - uPlot from npm, as tools/dashboard/package-lock.json pins it.
 # ZAV_DASHBOARD: AUTO builds `serve` when these can be had, ON requires them,
@@ -14,14 +14,14 @@ set(ZAV_DASHBOARD_READY OFF)
 set(ZAV_DASHBOARD_MISSING "")
 
 if(NOT ZAV_DASHBOARD STREQUAL "OFF")
-  # cpp-httplib
-  if(NOT EXISTS ${ZAV_DASHBOARD_DIR}/httplib/httplib.h)
-    message(STATUS "zavctl serve: fetching cpp-httplib from Debian's source package")
-    execute_process(COMMAND ${CMAKE_SOURCE_DIR}/scripts/get-httplib.sh ${ZAV_DASHBOARD_DIR}/httplib
-                    RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT status EQUAL 0)
-      string(APPEND ZAV_DASHBOARD_MISSING "cpp-httplib could not be fetched (${err}); ")
-    endif()
+  # Boost: its headers alone, through a link, not the host's /usr/include
+  # (which a cross build must not see).
+  file(GLOB boost_copyright /usr/share/doc/libboost1.*-dev/copyright)
+  if(EXISTS /usr/include/boost/beast/http.hpp AND boost_copyright)
+    file(MAKE_DIRECTORY ${ZAV_DASHBOARD_DIR}/boost)
+    file(CREATE_LINK /usr/include/boost ${ZAV_DASHBOARD_DIR}/boost/boost SYMBOLIC)
+  else()
+    string(APPEND ZAV_DASHBOARD_MISSING "Boost.Beast is not installed (Debian: libboost1.81-dev); ")
   endif()
 
   # nlohmann/json: its headers alone, not the host's /usr/include.
@@ -60,9 +60,27 @@ if(NOT ZAV_DASHBOARD STREQUAL "OFF")
 
   if(ZAV_DASHBOARD_MISSING STREQUAL "")
     set(ZAV_DASHBOARD_READY ON)
+    # Boost's licence, from Debian's copyright file of the package (one of its
+    # paragraphs, in the file's indented form).
+    list(GET boost_copyright 0 boost_copyright)
+    file(READ ${boost_copyright} text)
+    string(FIND "${text}" "\nLicense: BSL-1.0\n Boost Software License" start)
+    if(start LESS 0)
+      message(FATAL_ERROR "zavctl serve: no Boost Software License text in ${boost_copyright}")
+    endif()
+    string(SUBSTRING "${text}" ${start} -1 text)
+    string(FIND "${text}" "\n\n" end)
+    string(SUBSTRING "${text}" 0 ${end} text)
+    string(REGEX REPLACE "\nLicense: BSL-1.0\n" "" text "${text}")
+    string(REGEX REPLACE "(^|\n) \\.(\n|$)" "\\1\\2" text "${text}")
+    string(REGEX REPLACE "(^|\n) " "\\1" text "${text}")
+    file(WRITE ${ZAV_DASHBOARD_DIR}/boost-license.txt
+         "Boost.Beast, Boost.Asio and the Boost libraries they use (https://www.boost.org/),\n"
+         "as Debian packages them (${boost_copyright}).\n\n${text}\n")
+
     # The licences of what is built in, served as /licenses.txt.
     set(licenses "zavctl serve includes the following third-party software.\n")
-    foreach(entry "uPlot|${uplot}/LICENSE" "cpp-httplib|${ZAV_DASHBOARD_DIR}/httplib/LICENSE"
+    foreach(entry "uPlot|${uplot}/LICENSE" "Boost|${ZAV_DASHBOARD_DIR}/boost-license.txt"
                   "nlohmann/json|/usr/share/doc/nlohmann-json3-dev/copyright")
       string(REPLACE "|" ";" entry "${entry}")
       list(GET entry 0 name)
@@ -104,13 +122,15 @@ function(zav_add_dashboard target)
   if(NOT ZAV_DASHBOARD_READY)
     return()
   endif()
-  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tools/zavctl/serve.cpp ${CMAKE_SOURCE_DIR}/tools/zavctl/bus_worker.cpp
+  set(dir ${CMAKE_SOURCE_DIR}/tools/zavctl)
+  target_sources(${target} PRIVATE ${dir}/serve.cpp ${dir}/http_server.cpp ${dir}/http_message.cpp
+                                   ${dir}/web_router.cpp ${dir}/dashboard_routes.cpp ${dir}/bus_worker.cpp
                                    ${ZAV_DASHBOARD_DIR}/dashboard_assets.cpp)
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tools/zavctl)
-  target_include_directories(${target} SYSTEM PRIVATE ${ZAV_DASHBOARD_DIR}/httplib ${ZAV_DASHBOARD_DIR}/include)
+  target_include_directories(${target} PRIVATE ${dir})
+  target_include_directories(${target} SYSTEM PRIVATE ${ZAV_DASHBOARD_DIR}/boost ${ZAV_DASHBOARD_DIR}/include)
   target_compile_definitions(${target} PRIVATE ZAVCTL_HAS_SERVE=1)
   if(WIN32)
-    target_link_libraries(${target} PRIVATE ws2_32)
+    target_link_libraries(${target} PRIVATE ws2_32 mswsock)
   else()
     find_package(Threads REQUIRED)
     target_link_libraries(${target} PRIVATE Threads::Threads)

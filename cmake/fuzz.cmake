@@ -13,6 +13,33 @@ target_include_directories(zavlib_fuzz PRIVATE include src tests/support tools/s
 target_compile_options(zavlib_fuzz PRIVATE ${ZAV_WARNINGS} ${ZAV_FUZZ_FLAGS})
 target_link_options(zavlib_fuzz PRIVATE ${ZAV_FUZZ_FLAGS})
 
+# The second target: whole HTTP requests through zavctl serve's routing and
+# handlers on the same simulated bus, without sockets:
+#   build-fuzz/serve_fuzz fuzz/serve_corpus
+# It embeds the page's own files (not uPlot, which needs npm).
+set(page ${CMAKE_SOURCE_DIR}/tools/dashboard)
+set(files index.html facts.js app.js app.css)
+set(list "")
+set(depends ${CMAKE_SOURCE_DIR}/cmake/embed-assets.cmake)
+foreach(file IN LISTS files)
+  string(APPEND list "/${file}|${page}/${file}\n")
+  list(APPEND depends ${page}/${file})
+endforeach()
+file(WRITE ${CMAKE_BINARY_DIR}/fuzz-assets.list "${list}")
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fuzz_assets.cpp
+  COMMAND ${CMAKE_COMMAND} -DOUT=${CMAKE_BINARY_DIR}/fuzz_assets.cpp -DLIST=${CMAKE_BINARY_DIR}/fuzz-assets.list
+          -P ${CMAKE_SOURCE_DIR}/cmake/embed-assets.cmake
+  DEPENDS ${depends} VERBATIM)
+set(web ${CMAKE_SOURCE_DIR}/tools/zavctl)
+add_executable(serve_fuzz fuzz/serve_fuzz.cpp src/zavlib.cpp tests/support/memory_bus.cpp tools/sim/servo_bus.cpp
+                          ${web}/web_router.cpp ${web}/http_message.cpp ${web}/dashboard_routes.cpp
+                          ${web}/bus_worker.cpp ${web}/status_text.cpp ${CMAKE_BINARY_DIR}/fuzz_assets.cpp)
+target_include_directories(serve_fuzz PRIVATE include src tests/support tools/sim tools/zavctl)
+target_compile_options(serve_fuzz PRIVATE ${ZAV_WARNINGS} ${ZAV_FUZZ_FLAGS})
+find_package(Threads REQUIRED)
+target_link_libraries(serve_fuzz PRIVATE Threads::Threads)
+target_link_options(serve_fuzz PRIVATE ${ZAV_FUZZ_FLAGS})
+
 # The motion file reader (tools/motion), with nlohmann/json's headers alone.
 file(COPY /usr/include/nlohmann DESTINATION ${CMAKE_BINARY_DIR}/motion-include)
 add_executable(motion_fuzz fuzz/motion_fuzz.cpp tools/motion/motion_file.cpp tools/motion/motion_sampler.cpp)

@@ -19,7 +19,7 @@ scripts/install-missing.sh ca-certificates cmake g++ make libgtest-dev googletes
   mingw-w64 wine64 python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
   clang lld llvm pkg-config dpkg-dev file \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static tshark \
-  nlohmann-json3-dev chromium libclang-rt-14-dev gdb python3-jsonschema "${node_packages[@]}"
+  nlohmann-json3-dev libboost1.81-dev chromium libclang-rt-14-dev gdb python3-jsonschema "${node_packages[@]}"
 
 suites_passed=0
 suites_failed=0
@@ -86,16 +86,20 @@ tsan_suite() {
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/thread_stress --seconds 60
 }
 
-# libFuzzer for about a minute from the checked-in seeds, then the motion file
-# reader for half a minute from its own; new inputs go to build-fuzz/corpus and
-# build-fuzz/motion-corpus, a finding to build-fuzz/crash-* or build-fuzz/motion-crash-*.
+# libFuzzer for about a minute per target from the checked-in seeds: the
+# library's calls and zavctl serve's request handling, then half a minute of
+# the motion file reader. New inputs go to build-fuzz/corpus,
+# build-fuzz/serve_corpus and build-fuzz/motion-corpus, a finding to
+# build-fuzz/crash-* (build-fuzz/motion-crash-* for the motion reader).
 fuzz_suite() {
   cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZAV_BUILD_FUZZ=ON -DZAV_BUILD_TESTS=OFF -DZAV_BUILD_TOOLS=OFF >/dev/null &&
-    cmake --build build-fuzz -j"$jobs" --target zavlib_fuzz motion_fuzz &&
-    mkdir -p build-fuzz/corpus build-fuzz/motion-corpus &&
+    cmake --build build-fuzz -j"$jobs" --target zavlib_fuzz serve_fuzz motion_fuzz &&
+    mkdir -p build-fuzz/corpus build-fuzz/serve_corpus build-fuzz/motion-corpus &&
     build-fuzz/zavlib_fuzz -max_total_time=60 -timeout=30 -print_final_stats=1 -artifact_prefix=build-fuzz/ \
       build-fuzz/corpus fuzz/corpus &&
+    build-fuzz/serve_fuzz -max_total_time=60 -timeout=30 -print_final_stats=1 -artifact_prefix=build-fuzz/ \
+      build-fuzz/serve_corpus fuzz/serve_corpus &&
     build-fuzz/motion_fuzz -max_total_time=30 -max_len=8192 -timeout=30 -print_final_stats=1 \
       -artifact_prefix=build-fuzz/motion- build-fuzz/motion-corpus fuzz/motion_corpus
 }

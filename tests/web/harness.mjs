@@ -2,7 +2,7 @@
 // ZAVCTL and ZAVSIM name the programs (ZAVCTL may be a command with a prefix,
 // e.g. "wine64 build-x64/zavctl.exe"); the default is the Linux build in build/.
 import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
 import { tmpdir } from 'node:os';
@@ -109,10 +109,11 @@ export class Simulator extends Program {
 // `zavctl OPTIONS serve --http-port 0 ...`, once it has printed its address.
 export async function startServe(options, serveArgs = []) {
   const program = new Program([...zavctlCommand, ...options, 'serve', '--http-port', '0', ...serveArgs]);
-  const match = await program.waitFor(/^serving (http:\/\/([^/]+):(\d+)\/)$/m, 60000);
+  const match = await program.waitFor(/^serving (http:\/\/([^/]+):(\d+)\/)(?:\?token=([\w.~-]+))?$/m, 60000);
   program.url = match[1];
   program.host = match[2];
   program.port = Number(match[3]);
+  program.token = match[4];
   return program;
 }
 
@@ -126,17 +127,18 @@ export function request(base, method, target, { headers = {}, body, timeoutMs = 
   }
   return new Promise((resolve, reject) => {
     const req = http.request(
-      { host: url.hostname, port: url.port, method, path: url.pathname, headers, agent: false, timeout: timeoutMs },
+      { host: url.hostname, port: url.port, method, path: url.pathname + url.search, headers, agent: false, timeout: timeoutMs },
       (res) => {
-        let text = '';
-        res.setEncoding('utf8');
-        res.on('data', (d) => (text += d));
+        const chunks = [];
+        res.on('data', (d) => chunks.push(d));
         res.on('end', () => {
+          const bytes = Buffer.concat(chunks);
+          const text = bytes.toString('utf8');
           let json;
           try {
-            json = JSON.parse(text);
+            json = JSON.parse(new TextDecoder('utf-8', { fatal: true }).decode(bytes));
           } catch {
-            json = undefined;
+            json = undefined; // not JSON, or not valid UTF-8
           }
           resolve({ status: res.statusCode, headers: res.headers, text, json });
         });
@@ -156,7 +158,8 @@ export function rawExchange(base, head, body, timeoutMs = 20000) {
   return new Promise((resolve, reject) => {
     let text = '';
     let bodySent = body === undefined;
-    const socket = net.connect(Number(url.port), url.hostname, () => socket.write(head));
+    // Bytes as written: one character, one byte (so '\xff' is the byte 0xFF).
+    const socket = net.connect(Number(url.port), url.hostname, () => socket.write(Buffer.from(head, 'latin1')));
     const timer = setTimeout(() => {
       reject(new Error(`the connection was not closed within ${timeoutMs} ms:\n${text}`));
       socket.destroy();
@@ -168,7 +171,7 @@ export function rawExchange(base, head, body, timeoutMs = 20000) {
       const length = /\r\ncontent-length: *(\d+)/i.exec(text);
       if (!bodySent && end >= 0 && length && text.length >= end + 4 + Number(length[1])) {
         bodySent = true;
-        socket.write(body, () => {});
+        socket.write(Buffer.from(body, 'latin1'), () => {});
       }
     });
     socket.on('error', (e) => (bodySent ? undefined : reject(e))); // a write after the server closed fails
@@ -198,4 +201,91 @@ export async function until(what, fn, timeoutMs = 20000, everyMs = 100) {
     if (Date.now() > deadline) throw new Error(`${what}: not within ${timeoutMs} ms`);
     await new Promise((resolve) => setTimeout(resolve, everyMs));
   }
+}
+
+// An event stream of /api/events, resolved with the response once its first
+// update has come (or at once when refused); events collects the data lines.
+export function openStream(base, headers = {}) {
+  return new Promise((resolve, reject) => {
+    const req = http.get(new URL('/api/events', base), { agent: false, headers }, (res) => {
+      res.events = [];
+      if (res.statusCode !== 200) return resolve(res);
+      res.setEncoding('utf8');
+      let text = '';
+      res.on('data', (d) => {
+        text += d;
+        const lines = text.split('\n');
+        text = lines.pop();
+        res.events.push(...lines.filter((l) => l.startsWith('data: ')));
+        if (res.events.length) resolve(res);
+      });
+    });
+    req.on('error', reject);
+  });
+}
+
+// Connections that send a request's head one byte a second, as a slow (or
+// hostile) client does. Each records what the server sent before closing it.
+export function drip(base, count) {
+  const url = new URL(base);
+  const head = `GET /api/servos HTTP/1.1\r\nHost: ${url.host}\r\nX-Slow: ${'x'.repeat(64)}`;
+  const clients = [...Array(count)].map(() => {
+    const client = { sent: 0, text: '', open: true, openedAt: Date.now() };
+    const socket = net.connect(Number(url.port), url.hostname);
+    socket.setEncoding('latin1');
+    socket.on('data', (d) => (client.text += d));
+    socket.on('error', () => {});
+    client.closed = new Promise((resolve) => socket.on('close', () => {
+      client.open = false;
+      client.closedAt = Date.now();
+      clearInterval(client.timer);
+      resolve(client);
+    }));
+    client.timer = setInterval(() => {
+      if (client.sent < head.length) socket.write(head[client.sent++]);
+    }, 1000);
+    socket.on('connect', () => socket.write(head[client.sent++]));
+    client.socket = socket;
+    return client;
+  });
+  return {
+    clients,
+    open: () => clients.filter((c) => c.open).length,
+    stop: () => clients.forEach((c) => c.socket.destroy()),
+  };
+}
+
+// A request whose headers never end: header lines of lineBytes until total
+// bytes are sent or the server closes the connection; resolves with what was
+// sent and what the server answered.
+export function floodHeaders(base, total, lineBytes = 100) {
+  const url = new URL(base);
+  const line = `X-Flood: ${'a'.repeat(lineBytes - 12)}\r\n`;
+  return new Promise((resolve) => {
+    let sent = 0;
+    let text = '';
+    let closed = false;
+    const socket = net.connect(Number(url.port), url.hostname);
+    socket.setEncoding('latin1');
+    socket.on('data', (d) => (text += d));
+    socket.on('error', () => {});
+    socket.on('close', () => {
+      closed = true;
+      resolve({ sent, text });
+    });
+    socket.on('connect', async () => {
+      socket.write(`GET /api/servos HTTP/1.1\r\nHost: ${url.host}\r\n`);
+      while (!closed && sent < total) {
+        sent += line.length;
+        if (!socket.write(line)) await new Promise((r) => { socket.once('drain', r); socket.once('close', r); });
+      }
+      socket.destroy();
+    });
+  });
+}
+
+// The resident memory of a process, in MB (Linux).
+export function residentMB(pid) {
+  const status = readFileSync(`/proc/${pid}/status`, 'utf8');
+  return Number(/^VmRSS:\s+(\d+) kB/m.exec(status)[1]) / 1024;
 }

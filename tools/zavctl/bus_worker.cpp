@@ -10,8 +10,9 @@ constexpr int kParamsEveryRounds = 20; // the parameters only change when writte
 
 } // namespace
 
-BusWorker::BusWorker(PortHandle port, Serializer serialize, std::chrono::milliseconds poll_interval)
-    : port_(port), serialize_(std::move(serialize)), poll_interval_(poll_interval),
+BusWorker::BusWorker(PortHandle port, Serializer serialize, std::chrono::milliseconds poll_interval,
+                     Listener published)
+    : port_(port), serialize_(std::move(serialize)), published_(std::move(published)), poll_interval_(poll_interval),
       start_(std::chrono::steady_clock::now()) {
     thread_ = std::thread([this] { run_thread(); });
 }
@@ -38,7 +39,14 @@ Outcome BusWorker::run(Command command, std::chrono::milliseconds queue_deadline
     pending->command = std::move(command);
     std::unique_lock<std::mutex> lock(mutex_);
     if (stop_) return {};
-    queue_.push_back(pending);
+    if (pending->command.kind == Command::Kind::kRelease) {
+        // Behind other releases, ahead of everything else.
+        auto it = queue_.begin();
+        while (it != queue_.end() && (*it)->command.kind == Command::Kind::kRelease) ++it;
+        queue_.insert(it, pending);
+    } else {
+        queue_.push_back(pending);
+    }
     work_.notify_all();
     const auto deadline = std::chrono::steady_clock::now() + queue_deadline;
     while (!pending->finished) {
@@ -312,6 +320,7 @@ std::shared_ptr<const Snapshot> BusWorker::publish() {
         latest_ = snapshot;
     }
     state_.notify_all();
+    if (published_) published_();
     return snapshot;
 }
 

@@ -68,9 +68,12 @@ struct Outcome {
 class BusWorker {
 public:
     using Serializer = std::function<std::string(const Snapshot &)>;
+    using Listener = std::function<void()>;
 
-    // Starts the thread, which scans the bus first.
-    BusWorker(PortHandle port, Serializer serialize, std::chrono::milliseconds poll_interval);
+    // Starts the thread, which scans the bus first. published (when set) is
+    // called on the worker's thread after each new snapshot; it must not block.
+    BusWorker(PortHandle port, Serializer serialize, std::chrono::milliseconds poll_interval,
+              Listener published = nullptr);
     ~BusWorker();
     BusWorker(const BusWorker &) = delete;
     BusWorker &operator=(const BusWorker &) = delete;
@@ -82,6 +85,8 @@ public:
     // Queues a command and waits for its outcome. A command that has not
     // started within queue_deadline is dropped (kNotRun, nothing changed);
     // once started it runs to its end, which the library's time-outs bound.
+    // A release goes ahead of the queued commands: letting go never waits
+    // behind moves.
     Outcome run(Command command, std::chrono::milliseconds queue_deadline);
 
     // The latest snapshot (null before the first scan has finished).
@@ -111,6 +116,7 @@ private:
 
     PortHandle port_;
     Serializer serialize_;
+    Listener published_;
     std::chrono::milliseconds poll_interval_;
     std::chrono::steady_clock::time_point start_;
 

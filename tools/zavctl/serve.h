@@ -12,6 +12,9 @@ namespace zavctl {
 struct ServeOptions {
     int http_port = 8080;
     std::string listen = "127.0.0.1";
+    // Required of every client when set, and chosen at random when listening
+    // beyond loopback without one (ZAVCTL_TOKEN in the environment gives it too).
+    std::string token;
 };
 
 // Serves until SIGINT or SIGTERM; returns the exit status.

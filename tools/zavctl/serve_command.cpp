@@ -19,15 +19,18 @@ const CommandRegistration kServe{
              ->capture_default_str()
              ->check(CLI::Range(0, 65535));
          app.add_option("--listen", options->listen,
-                        "address to listen on; beyond loopback, whoever reaches it can move the servos")
+                        "address to listen on; beyond loopback, clients need the access token printed with the address")
              ->capture_default_str();
+         app.add_option("--token", options->token,
+                        "access token that every client must give (at least 16 of A-Z a-z 0-9 . _ ~ -); default: "
+                        "$ZAVCTL_TOKEN, else a random one beyond loopback and none on loopback");
          return [options](Session &s) {
 #ifdef ZAVCTL_HAS_SERVE
              return serve(s.port(), s.reply_timeout_ms(), *options);
 #else
              (void)s;
              std::fprintf(stderr, "zavctl: this zavctl was built without serve: its build was configured with "
-                                  "-DZAV_DASHBOARD=OFF, or could not bring in cpp-httplib, nlohmann/json or uPlot (the "
+                                  "-DZAV_DASHBOARD=OFF, or could not bring in Boost, nlohmann/json or uPlot (the "
                                   "cmake output says which)\n");
              return static_cast<int>(kExitUnavailable);
 #endif
