@@ -58,7 +58,8 @@ dashboard_suite() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAV_DASHBOARD=ON >/dev/null &&
     cmake --build build -j"$jobs" --target zavctl zavsim &&
     (cd tests/web && npm ci --no-audit --no-fund --loglevel=error) &&
-    (cd tests/web && SCREENSHOT="$PWD/../../build/dashboard.png" node --test endpoints.test.mjs dashboard.test.mjs)
+    (cd tests/web && SCREENSHOT="$PWD/../../build/dashboard.png" MOTION_SCREENSHOT="$PWD/../../build/motion-panel.png" \
+      node --test endpoints.test.mjs dashboard.test.mjs motion.test.mjs)
 }
 
 # The library and its test suites (no tools, no allocation counter) built with

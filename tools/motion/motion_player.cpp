@@ -253,6 +253,12 @@ std::string RecordReport::summary() const {
 
 Engine::Engine(PortHandle port, int32_t baud, Explain explain) : port_(port), baud_(baud), explain_(std::move(explain)) {}
 
+std::string Engine::failure(StatusWord status, int id) {
+    failed_status_ = status;
+    failed_servo_ = id;
+    return explain_(status, id);
+}
+
 bool Engine::plan(const std::vector<int> &servos, Plan &plan, std::string &error) {
     plan = Plan{};
     plan.servos = static_cast<int>(servos.size());
@@ -262,15 +268,18 @@ bool Engine::plan(const std::vector<int> &servos, Plan &plan, std::string &error
         return false;
     }
     const RaisedPriority priority(true); // timed as the ticks will run
+    // A servo that misses a reply now and then is timed on the others; one
+    // that answers none of its exchanges is not there.
     std::vector<double> times;
+    std::vector<int> missed(servos.size(), 0);
     for (int round = 0; round < kRoundTripRounds; ++round) {
-        for (int id : servos) {
+        for (std::size_t i = 0; i < servos.size(); ++i) {
             StatusWord status = 0;
             const Clock::time_point begin = Clock::now();
-            const bool answered = ZAV_Ping(port_, static_cast<uint8_t>(id), &status) != 0;
-            times.push_back(ms_between(begin, Clock::now()));
-            if (!answered) {
-                error = "servo " + std::to_string(id) + " does not answer: " + explain_(status, id);
+            if (ZAV_Ping(port_, static_cast<uint8_t>(servos[i]), &status)) {
+                times.push_back(ms_between(begin, Clock::now()));
+            } else if (++missed[i] == kRoundTripRounds) {
+                error = "servo " + std::to_string(servos[i]) + " does not answer: " + failure(status, servos[i]);
                 return false;
             }
         }
@@ -318,7 +327,7 @@ bool Engine::write_goals(const std::vector<int> &servos, const std::vector<int> 
         }
         StatusWord status = 0;
         if (!ZAV_WriteSyncData(port_, block, static_cast<uint32_t>(2 + 3 * records), &status)) {
-            error = "the sync write was refused: " + explain_(status, BROADCAST_ID);
+            error = "the sync write was refused: " + failure(status, BROADCAST_ID);
             return false;
         }
         std::size_t written = records;
@@ -343,7 +352,7 @@ bool Engine::write_goals(const std::vector<int> &servos, const std::vector<int> 
             const std::size_t i = pending[next + written];
             if (++failures[i] >= kFailuresInARow) {
                 error = "servo " + std::to_string(servos[i]) + " failed " + std::to_string(kFailuresInARow) +
-                        " ticks in a row: " + explain_(status, servos[i]);
+                        " ticks in a row: " + failure(status, servos[i]);
                 return false;
             }
             next += written + 1;
@@ -357,8 +366,12 @@ bool Engine::write_goals(const std::vector<int> &servos, const std::vector<int> 
 bool Engine::play(const Motion &motion, const PlayOptions &o, PlayReport &report, const Observer &observer) {
     report = PlayReport{};
     stop_.store(false);
-    auto refuse = [&report](const std::string &why) {
+    failed_status_ = 0;
+    failed_servo_ = -1;
+    auto refuse = [this, &report](const std::string &why) {
         report.error = why;
+        report.failed_status = failed_status_;
+        report.failed_servo = failed_servo_;
         return false;
     };
     if (motion.timeline.empty()) return refuse("the motion has no keyframes: there is nothing to play");
@@ -379,7 +392,7 @@ bool Engine::play(const Motion &motion, const PlayOptions &o, PlayReport &report
     for (int id : servos) {
         StatusWord status = 0;
         if (!ZAV_WriteByteData(port_, static_cast<uint8_t>(id), ZAV_REG_TORQUE_ENABLE, 1, &status) || status != 0)
-            return refuse("taking hold of servo " + std::to_string(id) + " failed: " + explain_(status, id));
+            return refuse("taking hold of servo " + std::to_string(id) + " failed: " + failure(status, id));
     }
     std::string error;
     if (!plan(servos, report.plan, error)) return refuse(error);
@@ -462,6 +475,8 @@ bool Engine::play(const Motion &motion, const PlayOptions &o, PlayReport &report
         if (k >= last) finished = true;
     }
     report.ticks = ticker.stats();
+    report.failed_status = failed_status_;
+    report.failed_servo = failed_servo_;
     report.stopped = !finished && report.error.empty();
     report.loops_done = finished ? loops : std::max(0, progress.loop - 1);
     if (o.release_at_end) {
@@ -478,7 +493,7 @@ bool Engine::read_pose(const std::vector<int> &ids, Goals &pose, std::string &er
         int position = 0;
         StatusWord status = 0;
         if (!read_present(id, position, status)) {
-            error = "reading where servo " + std::to_string(id) + " stands failed: " + explain_(status, id);
+            error = "reading where servo " + std::to_string(id) + " stands failed: " + failure(status, id);
             return false;
         }
         pose[id] = clamp_goal(position, clamped);
@@ -513,8 +528,12 @@ bool Engine::record(const RecordOptions &o, Motion &motion, RecordReport &report
     report = RecordReport{};
     motion = Motion{};
     stop_.store(false);
-    auto refuse = [&report](const std::string &why) {
+    failed_status_ = 0;
+    failed_servo_ = -1;
+    auto refuse = [this, &report](const std::string &why) {
         report.error = why;
+        report.failed_status = failed_status_;
+        report.failed_servo = failed_servo_;
         return false;
     };
     std::vector<int> ids = o.ids;
@@ -540,7 +559,7 @@ bool Engine::record(const RecordOptions &o, Motion &motion, RecordReport &report
     for (int id : ids) {
         StatusWord status = 0;
         if (!ZAV_WriteByteData(port_, static_cast<uint8_t>(id), ZAV_REG_TORQUE_ENABLE, 0, &status) || status != 0)
-            return refuse("releasing servo " + std::to_string(id) + " failed: " + explain_(status, id));
+            return refuse("releasing servo " + std::to_string(id) + " failed: " + failure(status, id));
     }
 
     const auto last = static_cast<uint64_t>(std::floor(o.seconds * o.rate_hz + 1e-9));
@@ -565,7 +584,7 @@ bool Engine::record(const RecordOptions &o, Motion &motion, RecordReport &report
             } else if (values.empty() || ++failures[i] >= kFailuresInARow) {
                 report.error = "reading servo " + std::to_string(ids[i]) + " failed" +
                                (values.empty() ? "" : " " + std::to_string(kFailuresInARow) + " samples in a row") +
-                               ": " + explain_(status, ids[i]);
+                               ": " + failure(status, ids[i]);
             } // else: it keeps its last position for this sample
         }
         ticker.add_bus_time(ms_between(begin, Clock::now()));
@@ -576,6 +595,8 @@ bool Engine::record(const RecordOptions &o, Motion &motion, RecordReport &report
         if (observer) observer(progress);
     }
     report.ticks = ticker.stats();
+    report.failed_status = failed_status_;
+    report.failed_servo = failed_servo_;
     report.seconds = times.empty() ? 0.0 : times.back();
     report.stopped = report.error.empty() && (times.empty() || ticker.index() < last);
     build_recording(ids, times, values, motion);

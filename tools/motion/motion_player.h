@@ -64,6 +64,8 @@ struct PlayReport {
     bool released = false;   // the servos were released at the end
     bool raised_priority = false; // the ticks ran at a raised thread priority
     std::string error;       // why playback did not start or ended early
+    StatusWord failed_status = 0; // the library's word where a call failed
+    int failed_servo = -1;        // and the servo it concerned
     std::string summary() const;
 };
 
@@ -82,6 +84,8 @@ struct RecordReport {
     bool stopped = false;
     bool raised_priority = false;
     std::string error;
+    StatusWord failed_status = 0;
+    int failed_servo = -1;
     std::string summary() const;
 };
 
@@ -124,17 +128,25 @@ public:
     // Ends play or record after the current tick. Signal-safe.
     void request_stop() { stop_.store(true); }
 
+    // Where the last failure of a call came from (read_pose's, for one).
+    StatusWord failed_status() const { return failed_status_; }
+    int failed_servo() const { return failed_servo_; }
+
 private:
     class Ticker;
     bool write_goals(const std::vector<int> &servos, const std::vector<int> &goals, std::vector<int> &sent,
                      std::vector<int> &failures, std::string &error);
     bool read_present(int id, int &position, StatusWord &status);
+    // The sentence for a failed call, noting the status and servo for the report.
+    std::string failure(StatusWord status, int id);
     void release(const std::vector<int> &servos);
 
     PortHandle port_;
     int32_t baud_;
     Explain explain_;
     std::atomic<bool> stop_{false};
+    StatusWord failed_status_ = 0;
+    int failed_servo_ = -1;
 };
 
 } // namespace zavmotion

@@ -492,6 +492,7 @@ class _Sampler:
 _BITS_PER_BYTE = 11.0  # start, 8 data, parity, stop
 _EXCHANGE_BYTES = 1 + 2 + REPLY_LENGTH  # a position packet (command byte, two position bytes) and its reply
 _TICK_HEADROOM = 1.25
+_ROUND_TRIP_ROUNDS = 3
 _MIN_TICK_MS = 1.0
 _FAILURES_IN_A_ROW = 3
 _SYNC_RECORDS = sync_max_servos(2)  # goal records in one sync write
@@ -535,14 +536,17 @@ class PlayReport:
 
 def plan(port: "Port", servos: Sequence[int]) -> Plan:
     """Times three position exchanges (pings) with each servo and plans a tick for them all.
-    ZavError when a servo does not answer."""
+    ZavError when a servo answers none of them."""
     times: List[float] = []
-    for _ in range(3):
+    missed = {servo: 0 for servo in servos}  # a servo that answers none of its exchanges is not there
+    for _ in range(_ROUND_TRIP_ROUNDS):
         for servo in servos:
             begin = time.perf_counter()
-            answered = port.ping(servo)
-            times.append((time.perf_counter() - begin) * 1000.0)
-            if not answered:
+            if port.ping(servo):
+                times.append((time.perf_counter() - begin) * 1000.0)
+                continue
+            missed[servo] += 1
+            if missed[servo] == _ROUND_TRIP_ROUNDS:
                 raise ZavError(f"servo {servo} does not answer within {port.reply_timeout_ms()} ms [ERR_TIMEOUT]",
                                flags=ERR_TIMEOUT, servo_id=servo, call=f"ping({servo})")
     times.sort()
