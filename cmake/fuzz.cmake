@@ -7,9 +7,8 @@ if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   message(FATAL_ERROR "ZAV_BUILD_FUZZ needs clang (libFuzzer): add -DCMAKE_CXX_COMPILER=clang++")
 endif()
 set(ZAV_FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-add_executable(zavlib_fuzz fuzz/zavlib_fuzz.cpp src/zavlib.cpp tests/support/memory_bus.cpp
-                           tools/sim/servo_bus.cpp)
-target_include_directories(zavlib_fuzz PRIVATE include src tests/support tools/sim)
+add_executable(zavlib_fuzz fuzz/zavlib_fuzz.cpp ${ZAV_LIBRARY_SOURCES} tests/support/memory_bus.cpp)
+target_include_directories(zavlib_fuzz PRIVATE include src tests/support)
 target_compile_options(zavlib_fuzz PRIVATE ${ZAV_WARNINGS} ${ZAV_FUZZ_FLAGS})
 target_link_options(zavlib_fuzz PRIVATE ${ZAV_FUZZ_FLAGS})
 

@@ -9,7 +9,7 @@ else()
   set(ZAV_DLLTOOL_MACHINE i386)
 endif()
 
-add_library(${ZAV_DLL} SHARED src/zavlib.cpp src/platform_win.cpp)
+add_library(${ZAV_DLL} SHARED ${ZAV_LIBRARY_SOURCES} src/devices/serial_win.cpp src/platform_win.cpp)
 target_include_directories(${ZAV_DLL} PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
                                               $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}> PRIVATE src)
 target_compile_options(${ZAV_DLL} PRIVATE ${ZAV_WARNINGS} -fno-exceptions -fno-rtti)

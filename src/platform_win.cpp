@@ -1,160 +1,17 @@
-// Windows backend: the kernel32 serial-communications calls, critical
-// sections and the performance counter.
+// Windows services: critical sections, the performance counter and the
+// system time, and the load and unload hooks (DllMain).
 #include <windows.h>
 
-#include <cstring>
 #include <new>
 
 #include "platform.h"
 
 namespace platform {
 
-namespace {
-
-// What the backend keeps per open device: its handle and the read time-out in
-// force, so that a read with the same time-out as the last one (no echo, or a
-// host reading a reply in parts) skips SetCommTimeouts.
-struct SerialPort {
-    HANDLE handle;
-    bool read_timeout_known;
-    DWORD read_timeout_ms;
-};
-
-SerialPort *port_of(Device device) { return reinterpret_cast<SerialPort *>(device); }
-HANDLE handle_of(Device device) { return port_of(device)->handle; }
-
-bool set_read_timeout(SerialPort *port, DWORD total_ms) {
-    if (port->read_timeout_known && port->read_timeout_ms == total_ms) return true;
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = total_ms;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
-    port->read_timeout_known = SetCommTimeouts(port->handle, &timeouts) != 0;
-    port->read_timeout_ms = total_ms;
-    return port->read_timeout_known;
-}
-
-} // namespace
-
-Device open_device(const char *name) {
-    // "COM12" and up only open through the device namespace; names that are
-    // already device paths are used as given.
-    char path[MAX_PATH + 8];
-    const bool is_device_path = std::strncmp(name, "\\\\.\\", 4) == 0 || std::strncmp(name, "\\\\?\\", 4) == 0;
-    if (is_device_path || std::strlen(name) > MAX_PATH) {
-        std::strncpy(path, name, sizeof path - 1);
-        path[sizeof path - 1] = '\0';
-    } else {
-        std::strcpy(path, "\\\\.\\");
-        std::strcat(path, name);
-    }
-    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return kInvalidDevice;
-    auto *port = new (std::nothrow) SerialPort{handle, false, 0};
-    if (port == nullptr) {
-        CloseHandle(handle);
-        return kInvalidDevice;
-    }
-    return reinterpret_cast<Device>(port);
-}
-
-bool configure(Device device, uint32_t baud) {
-    SerialPort *port = port_of(device);
-    HANDLE handle = port->handle;
-    COMMTIMEOUTS timeouts{};
-    const bool timeouts_ok = SetCommTimeouts(handle, &timeouts) != 0;
-    port->read_timeout_known = timeouts_ok;
-    port->read_timeout_ms = 0;
-    const bool mask_ok = SetCommMask(handle, 0) != 0;
-
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb); // DCBlength deliberately left 0
-    dcb.BaudRate = baud;
-    dcb.ByteSize = 8;
-    dcb.Parity = EVENPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = TRUE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fTXContinueOnXoff = TRUE;
-    dcb.XonLim = 512;
-    dcb.XoffLim = 512;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    dcb.EofChar = 0x03;
-    dcb.ErrorChar = 0;
-    dcb.EvtChar = 0;
-    dcb.fErrorChar = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fAbortOnError = FALSE;
-    const bool state_ok = SetCommState(handle, &dcb) != 0;
-    return timeouts_ok && mask_ok && state_ok;
-}
-
-bool change_baud(Device device, uint32_t baud) {
-    HANDLE handle = handle_of(device);
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle, &dcb)) return false;
-    dcb.BaudRate = baud;
-    return SetCommState(handle, &dcb) != 0;
-}
-
-bool query(Device device) {
-    if (device == kInvalidDevice) return false;
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    return GetCommState(handle_of(device), &dcb) != 0;
-}
-
-void purge(Device device, Purge what) {
-    DWORD flags = PURGE_RXCLEAR;
-    if (what == Purge::kBoth) flags = PURGE_TXCLEAR | PURGE_RXCLEAR;
-    if (what == Purge::kAbortAll) flags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-    PurgeComm(handle_of(device), flags);
-}
-
-void clear_line_errors(Device device) {
-    DWORD errors = 0;
-    COMSTAT stat;
-    ClearCommError(handle_of(device), &errors, &stat);
-}
-
-bool write(Device device, const uint8_t *data, uint32_t count) {
-    DWORD written = 0;
-    return WriteFile(handle_of(device), data, count, &written, nullptr) != 0;
-}
-
-bool read(Device device, uint8_t *buffer, uint32_t count, uint32_t *got, uint32_t timeout_ms) {
-    SerialPort *port = port_of(device);
-    set_read_timeout(port, timeout_ms);
-    DWORD received = 0;
-    const bool ok = ReadFile(port->handle, buffer, count, &received, nullptr) != 0;
-    *got = received;
-    return ok;
-}
-
-void close_device(Device device) {
-    SerialPort *port = port_of(device);
-    CloseHandle(port->handle);
-    delete port;
-}
-
 static_assert(sizeof(CRITICAL_SECTION) <= sizeof(Lock::storage), "lock storage too small");
 
 static CRITICAL_SECTION *section_of(Lock *lock) {
-    return std::launder(reinterpret_cast<CRITICAL_SECTION *>(lock->storage));
+    return std::launder(static_cast<CRITICAL_SECTION *>(static_cast<void *>(lock->storage)));
 }
 
 void lock_init(Lock *lock) { InitializeCriticalSection(new (lock->storage) CRITICAL_SECTION); }
@@ -172,6 +29,34 @@ int64_t counter_now() {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return now.QuadPart;
+}
+
+double monotonic_ms() {
+    static const double ticks_per_ms = static_cast<double>(counter_frequency()) / 1000.0;
+    return static_cast<double>(counter_now()) / ticks_per_ms;
+}
+
+// Sleep() ends on the system's timer tick; the last stretch before the
+// deadline is waited out by yielding, so that bytes due within a millisecond
+// (wire time at high rates) are not held back a whole tick.
+void sleep_until_ms(double deadline_ms) {
+    for (;;) {
+        const double left = deadline_ms - monotonic_ms();
+        if (left <= 0.0) return;
+        if (left >= 2.0) {
+            Sleep(left >= 4294967294.0 ? 4294967294u : static_cast<DWORD>(left) - 1);
+        } else {
+            Sleep(0);
+        }
+    }
+}
+
+int64_t wall_clock_ns() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    constexpr int64_t kUnixEpochTicks = 116444736000000000LL; // 1970-01-01 in 100 ns ticks since 1601
+    return (ticks - kUnixEpochTicks) * 100;
 }
 
 } // namespace platform

@@ -1,6 +1,7 @@
 // The library core, in the order the data flows:
 // port table -> packet send/receive -> servo image -> read, write, sync.
-// Everything operating-system specific goes through platform.h.
+// Devices are reached through device.h, the process's services (locks,
+// clock) through platform.h; the core includes no operating-system header.
 #include "zavlib.h"
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "device.h"
 #include "platform.h"
 
 // ---------------------------------------------------------------------------
@@ -40,7 +42,7 @@ struct PortRecord {
     char port_name[32];
     std::atomic<int32_t> baudrate;
     std::atomic<int32_t> timeout_offset;
-    platform::Device device;
+    device::Device device;
     platform::Lock baud_lock;
     platform::Lock servo_lock;
     ServoImage servos[kServoCount];
@@ -67,7 +69,7 @@ static void add_status(StatusWord *status, unsigned flag) {
     if (status != nullptr) *status = static_cast<StatusWord>(*status | flag);
 }
 
-static bool is_open(const PortRecord *port) { return port->device != platform::kInvalidDevice; }
+static bool is_open(const PortRecord *port) { return port->device != device::kInvalidDevice; }
 
 static uint16_t get_word(const uint8_t bytes[2]) {
     return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -129,8 +131,8 @@ static bool release_record(PortHandle handle, bool locks_created) {
     }
     ComInfo[slot] = nullptr;
     if (is_open(handle)) {
-        platform::purge(handle->device, platform::Purge::kAbortAll);
-        platform::close_device(handle->device);
+        device::purge(handle->device, device::Purge::kAbortAll);
+        device::close(handle->device);
     }
     if (locks_created) {
         platform::lock_destroy(&handle->baud_lock);
@@ -173,13 +175,13 @@ extern "C" PortHandle ZAV_CALL ZAV_OpenPort(const char *name, int32_t baudrate) 
     ComInfo[free_slot] = port;
     for (int i = 0; i < kServoCount; ++i) port->servos[i].id = static_cast<uint8_t>(i);
     std::strncpy(port->port_name, name, kStoredNameLength);
-    port->device = platform::kInvalidDevice;
+    port->device = device::kInvalidDevice;
 
-    port->device = platform::open_device(name);
+    port->device = device::open(name);
     bool configured = false;
     if (is_open(port)) {
-        configured = platform::configure(port->device, static_cast<uint32_t>(baudrate));
-        platform::purge(port->device, platform::Purge::kBoth);
+        configured = device::configure(port->device, static_cast<uint32_t>(baudrate));
+        device::purge(port->device, device::Purge::kBoth);
     }
     if (!configured) {
         platform::lock_leave(&Tpcs);
@@ -198,14 +200,14 @@ extern "C" ZavBool ZAV_CALL ZAV_ClosePort(PortHandle handle) { return release_re
 
 extern "C" ZavBool ZAV_CALL ZAV_Active(PortHandle handle) {
     if (handle == nullptr) return 0;
-    return platform::query(handle->device);
+    return device::query(handle->device);
 }
 
 extern "C" ZavBool ZAV_CALL ZAV_SetBaudrate(PortHandle handle, int32_t baudrate) {
     if (handle == nullptr || !is_open(handle) || baudrate == 0) return 0;
     platform::lock_enter(&handle->baud_lock);
-    platform::purge(handle->device, platform::Purge::kBoth);
-    bool accepted = platform::change_baud(handle->device, static_cast<uint32_t>(baudrate));
+    device::purge(handle->device, device::Purge::kBoth);
+    bool accepted = device::change_baud(handle->device, static_cast<uint32_t>(baudrate));
     // Kept even when the device refused it: the reply time-outs follow the record.
     handle->baudrate.store(baudrate, std::memory_order_relaxed);
     platform::lock_leave(&handle->baud_lock);
@@ -249,9 +251,9 @@ extern "C" ZavBool ZAV_CALL ZAV_TxPacket(PortHandle handle, uint32_t id, int32_t
     packet[0] = static_cast<uint8_t>((static_cast<uint32_t>(command) << ZAV_COMMAND_SHIFT) + servo);
     if (length > 0) std::memcpy(packet + 1, data, length);
 
-    platform::clear_line_errors(handle->device);
-    platform::purge(handle->device, platform::Purge::kReceive);
-    if (!platform::write(handle->device, packet, length + 1)) {
+    device::clear_line_errors(handle->device);
+    device::purge(handle->device, device::Purge::kReceive);
+    if (!device::write(handle->device, packet, length + 1)) {
         store_status(status, ERR_PORT);
         return 0;
     }
@@ -261,7 +263,7 @@ extern "C" ZavBool ZAV_CALL ZAV_TxPacket(PortHandle handle, uint32_t id, int32_t
     // reply. Its outcome is not reported.
     uint8_t echo[kMaxPacketData + 1];
     uint32_t echoed = 0;
-    platform::read(handle->device, echo, length + 1, &echoed, kEchoTimeoutMs);
+    device::read(handle->device, echo, length + 1, &echoed, kEchoTimeoutMs);
     return 1;
 }
 
@@ -283,7 +285,7 @@ extern "C" ZavBool ZAV_CALL ZAV_RxPacket(PortHandle handle, uint8_t *buffer, uin
     // An all-zero total time-out would wait forever on some systems.
     const uint32_t timeout = timeout_ms == 0 ? 1 : timeout_ms;
     uint32_t received = 0;
-    const bool ok = platform::read(handle->device, buffer, count, &received, timeout);
+    const bool ok = device::read(handle->device, buffer, count, &received, timeout);
     if (got != nullptr) *got = received;
     if (ok && received == count) return 1;
     store_status(status, ERR_TIMEOUT);

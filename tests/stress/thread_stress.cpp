@@ -13,7 +13,11 @@
 // id, a port of one's own that does not open or close, a port left unusable
 // once the settings are restored, or a descriptor left open.
 //
-// Usage: thread_stress [--seconds S] [--workers N] [--openers M]
+// The shared port is a pseudo-terminal, or with --port the device named there
+// (e.g. sim:0-31, the in-process bus); the openers always use
+// pseudo-terminals of their own.
+//
+// Usage: thread_stress [--seconds S] [--workers N] [--openers M] [--port NAME]
 #include <dirent.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -201,6 +205,7 @@ struct Config {
     double seconds = 20;
     int workers = 8;
     int openers = 2;
+    std::string port; // empty: a pseudo-terminal with the simulated bus behind it
 };
 
 // One thread on the shared port: a random mix of every servo-level call and,
@@ -303,7 +308,8 @@ bool parse(int argc, char **argv, Config &config) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const double value = std::atof(argv[i + 1]);
-        if (option == "--seconds") config.seconds = value;
+        if (option == "--port") config.port = argv[i + 1];
+        else if (option == "--seconds") config.seconds = value;
         else if (option == "--workers") config.workers = static_cast<int>(value);
         else if (option == "--openers") config.openers = static_cast<int>(value);
         else return false;
@@ -317,7 +323,7 @@ bool parse(int argc, char **argv, Config &config) {
 int main(int argc, char **argv) {
     Config config;
     if (!parse(argc, argv, config)) {
-        std::fprintf(stderr, "usage: thread_stress [--seconds S] [--workers N] [--openers M]\n");
+        std::fprintf(stderr, "usage: thread_stress [--seconds S] [--workers N] [--openers M] [--port NAME]\n");
         return 2;
     }
     for (auto &c : g_current) c.store(-1);
@@ -329,9 +335,10 @@ int main(int argc, char **argv) {
         zavsim::ServoBus bus;
         zavsim::PtyLink link;
         zavsim::BusRunner runner(bus, link);
-        PortHandle port = link.ok() ? ZAV_OpenPort(link.slave_path().c_str(), 115200) : nullptr;
+        const std::string name = config.port.empty() ? link.slave_path() : config.port;
+        PortHandle port = link.ok() ? ZAV_OpenPort(name.c_str(), 115200) : nullptr;
         if (port == nullptr) {
-            std::fprintf(stderr, "thread_stress: cannot open the shared port\n");
+            std::fprintf(stderr, "thread_stress: cannot open the shared port %s\n", name.c_str());
             return 1;
         }
         const int threads = config.workers + config.openers;
@@ -347,9 +354,10 @@ int main(int argc, char **argv) {
         for (const Tally &t : tallies) total.add(t);
 
         // Settings restored, the port must work as before the storm. Without
-        // echo, whose 50 ms limit a loaded machine may miss; the reply gets a second.
+        // echo, whose 50 ms limit a loaded machine may miss; the reply gets a
+        // second. An in-process bus hands its echo back at once.
         runner.with_bus([](zavsim::ServoBus &b) { b.options().echo = false; });
-        ZAV_SetEchoCancel(0);
+        ZAV_SetEchoCancel(config.port.empty() ? 0 : 1);
         ZAV_SetBaudrate(port, 115200);
         ZAV_SetTimeOutOffset(port, 1000);
         for (uint8_t id = 0; id < 8; ++id) {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "device.h"
 #include "platform.h"
 
 namespace membus {
@@ -18,21 +19,10 @@ std::vector<std::unique_ptr<Device>> &devices() {
 
 double clock_ms = 0.0;
 
-Device *device_of(platform::Device handle) { return reinterpret_cast<Device *>(handle); }
-
-void schedule(Device &device, const std::vector<uint8_t> &bytes, double at_ms) {
-    for (uint8_t byte : bytes) {
-        // Keep arrival order: a later emission never overtakes an earlier one.
-        auto at = std::upper_bound(device.incoming.begin(), device.incoming.end(), at_ms,
-                                   [](double t, const Device::Pending &p) { return t < p.at_ms; });
-        device.incoming.insert(at, {at_ms, byte});
-    }
-}
-
 } // namespace
 
 void Device::deliver(const std::vector<uint8_t> &bytes, double delay_ms) {
-    schedule(*this, bytes, clock_ms + delay_ms);
+    line->emit(clock_ms + delay_ms, bytes.data(), bytes.size());
 }
 
 bool Device::hung_up() const { return clock_ms >= hang_up_at_ms; }
@@ -65,6 +55,7 @@ Device &add_device(const std::string &name, zavsim::ServoBus *bus) {
     Device &device = *devices().back();
     device.name = name;
     device.bus = bus;
+    device.line = std::make_unique<zavsim::SimLine>(bus);
     return device;
 }
 
@@ -79,106 +70,116 @@ void advance_ms(double ms) { clock_ms += ms; }
 
 } // namespace membus
 
-// The platform interface, served by the in-memory devices.
-namespace platform {
+// The test device as the serial backend of the unit tests' build.
+namespace device {
+
+namespace {
 
 using membus::Event;
 using membus::Op;
 
-platform::Device open_device(const char *name) {
+struct MemoryPort {
+    Head head;
+    membus::Device *device;
+};
+
+membus::Device &device_of(Device handle) { return *record_of<MemoryPort>(handle)->device; }
+
+// The line learns of a hang-up a test set on the device.
+zavsim::SimLine &line_of(membus::Device &device) {
+    device.line->hang_up_at(device.hang_up_at_ms);
+    return *device.line;
+}
+
+void set_rate(membus::Device &device, uint32_t baud) {
+    device.baud = baud;
+    line_of(device).set_baud(baud);
+}
+
+bool configure_memory(Device handle, uint32_t baud) {
+    membus::Device &device = device_of(handle);
+    device.events.push_back({Op::kConfigure, {}, 0, 0, baud});
+    if (device.fail_configure || device.hung_up()) return false;
+    set_rate(device, baud);
+    return true;
+}
+
+bool change_memory_baud(Device handle, uint32_t baud) {
+    membus::Device &device = device_of(handle);
+    if (device.fail_get_settings || device.hung_up()) return false;
+    device.events.push_back({Op::kChangeBaud, {}, 0, 0, baud});
+    if (device.fail_change_baud) return false;
+    set_rate(device, baud);
+    return true;
+}
+
+bool query_memory(Device handle) {
+    membus::Device &device = device_of(handle);
+    device.events.push_back({Op::kQuery, {}, 0, 0, 0});
+    return !device.fail_get_settings && !device.hung_up();
+}
+
+void purge_memory(Device handle, Purge what) {
+    membus::Device &device = device_of(handle);
+    const Op op = what == Purge::kReceive ? Op::kPurgeReceive : what == Purge::kBoth ? Op::kPurgeBoth : Op::kPurgeAbortAll;
+    device.events.push_back({op, {}, 0, 0, 0});
+    line_of(device).purge();
+}
+
+void clear_memory_errors(Device handle) { device_of(handle).events.push_back({Op::kClearErrors, {}, 0, 0, 0}); }
+
+bool write_memory(Device handle, const uint8_t *data, uint32_t count) {
+    membus::Device &device = device_of(handle);
+    device.events.push_back({Op::kWrite, std::vector<uint8_t>(data, data + count), 0, 0, 0});
+    if (device.fail_write || device.hung_up()) return false;
+    if (device.far_end) return device.far_end(device, data, count);
+    return line_of(device).host_write(data, count);
+}
+
+bool read_memory(Device handle, uint8_t *buffer, uint32_t count, uint32_t *got, uint32_t timeout_ms) {
+    membus::Device &device = device_of(handle);
+    Event event{Op::kRead, {}, count, timeout_ms, 0};
+    bool ok = true;
+    if (device.fail_read) {
+        *got = 0;
+        ok = false;
+    } else {
+        line_of(device).read(buffer, count, got, timeout_ms);
+        event.bytes.assign(buffer, buffer + *got);
+    }
+    device.events.push_back(event);
+    return ok;
+}
+
+void close_memory(Device handle) {
+    membus::Device &device = device_of(handle);
+    device.events.push_back({Op::kClose, {}, 0, 0, 0});
+    device.open = false;
+    device.line->clear();
+    delete record_of<MemoryPort>(handle);
+}
+
+const Methods kMemoryMethods = {configure_memory,    change_memory_baud, query_memory, purge_memory,
+                                clear_memory_errors, write_memory,       read_memory,  close_memory};
+
+Device open_memory(const char *name, const Options &) {
     membus::Device *device = membus::find_device(name);
     if (device == nullptr || device->open) return kInvalidDevice; // missing, or held exclusively
+    auto *port = new (std::nothrow) MemoryPort{{&kMemoryMethods}, device};
+    if (port == nullptr) return kInvalidDevice;
     device->open = true;
     device->events.push_back({Op::kOpen, {}, 0, 0, 0});
-    return reinterpret_cast<platform::Device>(device);
+    return as_device(port);
 }
 
-bool configure(platform::Device handle, uint32_t baud) {
-    membus::Device *device = membus::device_of(handle);
-    device->events.push_back({Op::kConfigure, {}, 0, 0, baud});
-    if (device->fail_configure || device->hung_up()) return false;
-    device->baud = baud;
-    if (device->bus != nullptr) device->bus->options().baud = baud;
-    return true;
-}
+} // namespace
 
-bool change_baud(platform::Device handle, uint32_t baud) {
-    membus::Device *device = membus::device_of(handle);
-    if (device->fail_get_settings || device->hung_up()) return false;
-    device->events.push_back({Op::kChangeBaud, {}, 0, 0, baud});
-    if (device->fail_change_baud) return false;
-    device->baud = baud;
-    if (device->bus != nullptr) device->bus->options().baud = baud;
-    return true;
-}
+extern const Backend serial_backend = {nullptr, nullptr, open_memory};
 
-bool query(platform::Device handle) {
-    if (handle == kInvalidDevice) return false;
-    membus::Device *device = membus::device_of(handle);
-    device->events.push_back({Op::kQuery, {}, 0, 0, 0});
-    return !device->fail_get_settings && !device->hung_up();
-}
+} // namespace device
 
-void purge(platform::Device handle, Purge what) {
-    membus::Device *device = membus::device_of(handle);
-    const Op op = what == Purge::kReceive ? Op::kPurgeReceive : what == Purge::kBoth ? Op::kPurgeBoth : Op::kPurgeAbortAll;
-    device->events.push_back({op, {}, 0, 0, 0});
-    // Bytes already in the queue go; bytes still on their way stay.
-    while (!device->incoming.empty() && device->incoming.front().at_ms <= membus::clock_ms)
-        device->incoming.pop_front();
-}
-
-void clear_line_errors(platform::Device handle) {
-    membus::device_of(handle)->events.push_back({Op::kClearErrors, {}, 0, 0, 0});
-}
-
-bool write(platform::Device handle, const uint8_t *data, uint32_t count) {
-    membus::Device *device = membus::device_of(handle);
-    device->events.push_back({Op::kWrite, std::vector<uint8_t>(data, data + count), 0, 0, 0});
-    if (device->fail_write || device->hung_up()) return false;
-    if (device->far_end) return device->far_end(*device, data, count);
-    if (device->bus != nullptr) {
-        std::vector<zavsim::Emission> out;
-        device->bus->receive(data, count, membus::clock_ms, out);
-        for (const auto &e : out) membus::schedule(*device, e.bytes, e.at_ms);
-    }
-    return true;
-}
-
-bool read(platform::Device handle, uint8_t *buffer, uint32_t count, uint32_t *got, uint32_t timeout_ms) {
-    membus::Device *device = membus::device_of(handle);
-    Event event{Op::kRead, {}, count, timeout_ms, 0};
-    if (device->fail_read) {
-        *got = 0;
-        device->events.push_back(event);
-        return false;
-    }
-    // A hang-up ends the read early; the bytes still queued then are lost.
-    if (device->hung_up()) device->incoming.clear();
-    const double deadline = std::max(membus::clock_ms, std::min(membus::clock_ms + timeout_ms, device->hang_up_at_ms));
-    double last_arrival = membus::clock_ms;
-    uint32_t taken = 0;
-    while (taken < count && !device->incoming.empty() && device->incoming.front().at_ms <= deadline &&
-           device->incoming.front().at_ms < device->hang_up_at_ms) {
-        last_arrival = std::max(last_arrival, device->incoming.front().at_ms);
-        buffer[taken++] = device->incoming.front().byte;
-        device->incoming.pop_front();
-    }
-    // The read returns the moment its bytes are in, or at its deadline.
-    membus::clock_ms = taken == count ? last_arrival : deadline;
-    if (device->hung_up()) device->incoming.clear();
-    *got = taken;
-    event.bytes.assign(buffer, buffer + taken);
-    device->events.push_back(event);
-    return true;
-}
-
-void close_device(platform::Device handle) {
-    membus::Device *device = membus::device_of(handle);
-    device->events.push_back({Op::kClose, {}, 0, 0, 0});
-    device->open = false;
-    device->incoming.clear();
-}
+// The process's services on the virtual clock.
+namespace platform {
 
 static_assert(sizeof(std::recursive_mutex) <= sizeof(Lock::storage), "lock storage too small");
 static_assert(alignof(std::recursive_mutex) <= alignof(Lock), "lock storage not aligned enough");
@@ -196,6 +197,11 @@ void lock_destroy(Lock *lock) { mutex_of(lock)->~recursive_mutex(); }
 
 int64_t counter_frequency() { return membus::kCounterFrequency; }
 int64_t counter_now() { return static_cast<int64_t>(membus::clock_ms * (membus::kCounterFrequency / 1000)); }
+
+double monotonic_ms() { return membus::clock_ms; }
+// Waiting is moving the clock: a read to its deadline costs no real time.
+void sleep_until_ms(double deadline_ms) { membus::clock_ms = std::max(membus::clock_ms, deadline_ms); }
+int64_t wall_clock_ns() { return membus::kWallClockOriginNs + static_cast<int64_t>(membus::clock_ms * 1e6); }
 
 } // namespace platform
 

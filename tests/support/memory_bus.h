@@ -1,10 +1,14 @@
-// An in-memory serial line behind the library's platform interface. It records
-// every operation (bytes written, time-outs asked for, purges) and answers
-// through the servo model on a virtual clock, so unit tests are exact and fast.
+// The unit tests' device: the in-process line of the sim: devices
+// (sim_line.h) with the servo model answering, wrapped so that a test sees
+// every operation (bytes written, time-outs asked for, purges) and can make
+// any of them fail, all on a virtual clock that only the tests and the
+// line's waits move. It takes the serial backend's place in the unit tests'
+// build: every name without a registered scheme ("COM1") opens one of the
+// devices added here, and the registered schemes (sim:, replay:, capture=)
+// work as in the library, on the same virtual clock.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "servo_bus.h"
+#include "sim_line.h"
 
 namespace membus {
 
@@ -49,12 +54,6 @@ struct Device {
     double hang_up_at_ms = std::numeric_limits<double>::infinity();
     bool hung_up() const;
 
-    struct Pending {
-        double at_ms;
-        uint8_t byte;
-    };
-    std::deque<Pending> incoming;
-
     // Bytes for the host, arriving after delay_ms.
     void deliver(const std::vector<uint8_t> &bytes, double delay_ms = 0.0);
     // Packets written, in order.
@@ -63,6 +62,9 @@ struct Device {
     std::vector<Event> reads() const;
     size_t count(Op op) const;
     void clear_log() { events.clear(); }
+
+    // The line the host reads from, with bus on its far end.
+    std::unique_ptr<zavsim::SimLine> line;
 };
 
 // Forget every device and set the clock to 0.
@@ -74,5 +76,7 @@ double now_ms();
 void advance_ms(double ms);
 
 constexpr int64_t kCounterFrequency = 10000000; // ticks per second of the virtual counter
+// The virtual wall clock, for capture files: this many ns at virtual time 0.
+constexpr int64_t kWallClockOriginNs = 1700000000LL * 1000000000;
 
 } // namespace membus

@@ -52,6 +52,14 @@ TEST(ServoBusModel, PacketsSplitAcrossReadsAndResynchronisation) {
     bus.receive(rest, 1, 0, out);
     EXPECT_EQ(out.back().bytes[0], 0x05);
     EXPECT_EQ(bus.packets_received(), 3u);
+    // Cut short by a byte that is no command (command 7): dropped with it,
+    // and the next packet is heard.
+    const uint8_t noise[6] = {0x81, 0x10, 0xE3, 0x45, 0x55, 0x66};
+    bus.receive(noise, 6, 0, out);
+    const uint8_t ping[3] = {0x84, 0x00, 0x00};
+    bus.receive(ping, 3, 0, out);
+    EXPECT_EQ(out.back().bytes[0], 0x04);
+    EXPECT_EQ(bus.packets_received(), 4u);
 }
 
 TEST(ServoBusModel, HeldServoMovesTowardItsGoal) {

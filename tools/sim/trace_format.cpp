@@ -11,9 +11,9 @@ std::string format_trace(const TraceEvent &event, double origin_ms) {
                   event.to_host ? "bus -> host" : "host -> bus");
     std::string line = head;
     std::string hex;
-    for (uint8_t b : event.bytes) {
+    for (std::size_t i = 0; i < event.size; ++i) {
         char byte[4];
-        std::snprintf(byte, sizeof byte, "%02X ", b);
+        std::snprintf(byte, sizeof byte, "%02X ", event.bytes[i]);
         hex += byte;
     }
     hex.resize(std::max<std::size_t>(hex.size(), 12), ' ');

@@ -1,12 +1,17 @@
--- Wireshark dissector for servo-bus captures written by `zavctl --capture` and
--- `zavsim --capture`: pcap, link type 147 (USER0), one record per chunk of
--- bytes as it was written or read, behind an 8-byte header:
+-- Wireshark dissector for servo-bus captures written by the library
+-- (`capture=FILE` on any device, `zavctl --capture`) and by `zavsim
+-- --capture`: pcap, link type 147 (USER0), one record per chunk of bytes as
+-- it was written or read, behind an 8-byte header (src/capture_file.h):
 --
 --   offset 0  version     1
---   offset 1  direction   0: host to bus, 1: bus to host
+--   offset 1  direction   0: host to bus, 1: bus to host, 2: a note about the capture
 --   offset 2  flags       bit 0: recorded on the simulator's side
 --   offset 3  reserved
 --   offset 4  baud rate   unsigned 32-bit, big-endian (0: unknown)
+--
+-- A capture that ended normally ends in the note "end of capture: N records";
+-- one without it stopped early (a write failed, or the recording program was
+-- killed), which the dissector marks on the last frame.
 --
 -- Use:  wireshark -X lua_script:tools/wireshark/zavbus.lua FILE.pcap
 --       tshark -2 -X lua_script:tools/wireshark/zavbus.lua -r FILE.pcap -Y zavbus
@@ -54,7 +59,7 @@ local KINDS = { request = "request", echo = "echo", reply = "reply", stray = "st
 
 local f = zavbus.fields
 f.version = ProtoField.uint8("zavbus.version", "Capture header version")
-f.direction = ProtoField.uint8("zavbus.direction", "Direction", base.DEC, { [0] = "host to bus", [1] = "bus to host" })
+f.direction = ProtoField.uint8("zavbus.direction", "Direction", base.DEC, { [0] = "host to bus", [1] = "bus to host", [2] = "note" })
 f.simulator = ProtoField.bool("zavbus.simulator_side", "Recorded on the simulator's side")
 f.baud = ProtoField.uint32("zavbus.baud", "Baud rate")
 f.kind = ProtoField.string("zavbus.kind", "Kind")
@@ -71,6 +76,7 @@ f.response_in = ProtoField.framenum("zavbus.response_in", "Reply in frame", base
 f.time = ProtoField.double("zavbus.time", "Reply time (ms from the request)")
 f.no_reply = ProtoField.bool("zavbus.no_reply", "No reply (time-out)")
 f.wrong_reply = ProtoField.bool("zavbus.wrong_reply", "Reply does not match the request")
+f.note = ProtoField.string("zavbus.note", "Note")
 
 local e_no_reply = ProtoExpert.new("zavbus.expert.no_reply", "No reply (time-out)", expert.group.RESPONSE_CODE, expert.severity.WARN)
 local e_wrong = ProtoExpert.new("zavbus.expert.wrong_reply", "Reply does not match the request", expert.group.MALFORMED, expert.severity.ERROR)
@@ -78,7 +84,8 @@ local e_stray = ProtoExpert.new("zavbus.expert.stray", "Bytes with no request wa
 local e_echo = ProtoExpert.new("zavbus.expert.echo_mismatch", "Echo differs from the packet sent", expert.group.MALFORMED, expert.severity.ERROR)
 local e_unknown = ProtoExpert.new("zavbus.expert.unknown_command", "Not a command the servos know", expert.group.MALFORMED, expert.severity.WARN)
 local e_late = ProtoExpert.new("zavbus.expert.late_reply", "Late reply to an earlier request", expert.group.SEQUENCE, expert.severity.WARN)
-zavbus.experts = { e_no_reply, e_wrong, e_stray, e_echo, e_unknown, e_late }
+local e_cut = ProtoExpert.new("zavbus.expert.capture_cut_short", "The capture stopped early: it does not end in its end note", expert.group.SEQUENCE, expert.severity.WARN)
+zavbus.experts = { e_no_reply, e_wrong, e_stray, e_echo, e_unknown, e_late, e_cut }
 
 -- ---------------------------------------------------------------------------
 -- Stream state, built on the first pass in frame order.
@@ -88,9 +95,12 @@ local requests     -- every request, in order
 local current      -- the request whose echo and reply are being collected
 local building     -- a request packet split across host records
 local echo_mode    -- nil until learned: does the line echo?
+local last_frame   -- the highest frame number seen, and whether it was the end note
+local ended
 
 function zavbus.init()
     frames, requests, current, building, echo_mode = {}, {}, nil, nil, nil
+    last_frame, ended = 0, false
 end
 
 local function trunc(x) return x >= 0 and math.floor(x) or math.ceil(x) end
@@ -314,10 +324,19 @@ function zavbus.dissector(tvb, pinfo, tree)
 
     if not pinfo.visited then
         local time = pinfo.abs_ts
-        if direction == 0 then host_bytes(pinfo.number, payload, time) else bus_bytes(pinfo.number, payload, time, baud) end
+        if pinfo.number > last_frame then
+            last_frame = pinfo.number
+            ended = direction == 2 and payload:raw():sub(1, 14) == "end of capture"
+        end
+        if direction == 0 then
+            host_bytes(pinfo.number, payload, time)
+        elseif direction == 1 then
+            bus_bytes(pinfo.number, payload, time, baud)
+        end
     end
 
-    local root = tree:add(zavbus, tvb(), "Servo bus, " .. (direction == 0 and "host to bus" or "bus to host"))
+    local names = { [0] = "host to bus", [1] = "bus to host", [2] = "note" }
+    local root = tree:add(zavbus, tvb(), "Servo bus, " .. (names[direction] or "direction " .. direction))
     local header = root:add(zavbus, tvb(0, 8), "Capture header")
     header:add(f.version, tvb(0, 1))
     header:add(f.direction, tvb(1, 1))
@@ -325,6 +344,15 @@ function zavbus.dissector(tvb, pinfo, tree)
     header:add(f.baud, tvb(4, 4))
 
     local info = {}
+    if direction == 2 then
+        root:add(f.note, payload(), payload:raw())
+        table.insert(info, payload:raw())
+    end
+    -- Once the whole file has been read, its last frame tells whether it ended normally.
+    if pinfo.visited and pinfo.number == last_frame and not ended then
+        root:add_proto_expert_info(e_cut)
+        table.insert(info, "[capture cut short]")
+    end
     for _, entry in ipairs(frames[pinfo.number] or {}) do
         local req = entry.req
         if entry.kind == "request" then

@@ -102,7 +102,7 @@ private:
                 const ssize_t n = ::read(master_, buffer, sizeof buffer);
                 if (n > 0) {
                     follow_baud();
-                    capture_.record(zavsim::Direction::kHostToBus, buffer, static_cast<std::size_t>(n));
+                    capture_.record(capture::Direction::kHostToBus, buffer, static_cast<std::size_t>(n));
                     write_all(device_, buffer, static_cast<std::size_t>(n));
                 }
             } else if (fds[0].revents & POLLHUP) {
@@ -112,7 +112,7 @@ private:
             if (fds[1].revents & POLLIN) {
                 const ssize_t n = ::read(device_, buffer, sizeof buffer);
                 if (n > 0) {
-                    capture_.record(zavsim::Direction::kBusToHost, buffer, static_cast<std::size_t>(n));
+                    capture_.record(capture::Direction::kBusToHost, buffer, static_cast<std::size_t>(n));
                     write_all(master_, buffer, static_cast<std::size_t>(n));
                 }
             } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {

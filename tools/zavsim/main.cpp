@@ -128,13 +128,15 @@ int main(int argc, char **argv) {
     for (int id : ids_or_exit(wrong_echo, "--wrong-echo"))
         bus.servo(id).fault = zavsim::Fault::corrupt(2).only_command(6);
 
-    const double origin = zavsim::monotonic_ms();
-    if (trace) {
-        bus.trace = [origin](const zavsim::TraceEvent &event) {
+    // Prints every packet and reply as the model decodes them.
+    struct Printer final : zavsim::TraceSink {
+        double origin = zavsim::monotonic_ms();
+        void trace(const zavsim::TraceEvent &event) override {
             std::printf("%s\n", zavsim::format_trace(event, origin).c_str());
             std::fflush(stdout);
-        };
-    }
+        }
+    } printer;
+    if (trace) bus.trace = &printer;
 
     // Signals are taken by this thread alone, with sigwait.
     sigset_t stop_signals;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace zavsim {
 
@@ -12,6 +13,7 @@ namespace {
 constexpr int kPosition = CMD_POSITION;
 constexpr int kReadParam = CMD_READ_PARAM;
 constexpr int kWriteParam = CMD_WRITE_PARAM;
+constexpr std::size_t kTraceText = 96;
 
 int command_of(uint8_t command_byte) { return command_byte >> ZAV_COMMAND_SHIFT; }
 int id_of(uint8_t command_byte) { return command_byte & ((1 << ZAV_COMMAND_SHIFT) - 1); }
@@ -24,7 +26,38 @@ bool fault_applies(Fault &fault, int command, int subcode) {
     return true;
 }
 
+// A decimal id at text[*at], moved past it; -1 when there is none or it is above 31.
+int read_id(const char *text, std::size_t length, std::size_t *at) {
+    std::size_t i = *at;
+    int value = 0;
+    while (i < length && text[i] >= '0' && text[i] <= '9') {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<int>(ZAV_ID_MAX)) return -1;
+        ++i;
+    }
+    if (i == *at) return -1;
+    *at = i;
+    return value;
+}
+
 } // namespace
+
+bool ScriptedReplies::push_back(const uint8_t *bytes, std::size_t n) {
+    if (count_ == kCapacity || n > kLongest) return false;
+    Reply &slot = replies_[(first_ + count_) % kCapacity];
+    if (n > 0) std::memcpy(slot.bytes, bytes, n);
+    slot.size = n;
+    ++count_;
+    return true;
+}
+
+bool ScriptedReplies::pop_front(Reply &out) {
+    if (count_ == 0) return false;
+    out = replies_[first_];
+    first_ = (first_ + 1) % kCapacity;
+    --count_;
+    return true;
+}
 
 int request_data_length(uint8_t command_byte) {
     switch (command_of(command_byte)) {
@@ -56,70 +89,76 @@ uint8_t encode_sc4(int value) {
     return static_cast<uint8_t>(best);
 }
 
-std::string describe_request(const uint8_t *bytes, std::size_t n) {
-    if (n == 0) return "empty";
-    char text[96];
+void describe_request(const uint8_t *bytes, std::size_t n, char *text, std::size_t size) {
+    if (n == 0) {
+        std::snprintf(text, size, "empty");
+        return;
+    }
     const int id = id_of(bytes[0]);
     const int length = request_data_length(bytes[0]);
     if (length < 0 || n != static_cast<std::size_t>(length) + 1) {
-        std::snprintf(text, sizeof text, "command %d id %d (%zu bytes, not understood)",
-                      command_of(bytes[0]), id, n);
+        std::snprintf(text, size, "command %d id %d (%zu bytes, not understood)", command_of(bytes[0]), id, n);
     } else if (command_of(bytes[0]) == kPosition) {
         const int position = (bytes[1] & 0x7F) << 7 | (bytes[2] & 0x7F);
         if (position == 0)
-            std::snprintf(text, sizeof text, "position id %d release", id);
+            std::snprintf(text, size, "position id %d release", id);
         else
-            std::snprintf(text, sizeof text, "position id %d goal %d", id, position);
+            std::snprintf(text, size, "position id %d goal %d", id, position);
     } else if (command_of(bytes[0]) == kReadParam) {
-        std::snprintf(text, sizeof text, "read-param id %d sub-code %d", id, bytes[1]);
+        std::snprintf(text, size, "read-param id %d sub-code %d", id, bytes[1]);
     } else {
-        std::snprintf(text, sizeof text, "write-param id %d sub-code %d value %d", id, bytes[1],
-                      bytes[2]);
+        std::snprintf(text, size, "write-param id %d sub-code %d value %d", id, bytes[1], bytes[2]);
     }
-    return text;
 }
 
-std::string describe_reply(const uint8_t *request, const uint8_t *bytes, std::size_t n) {
-    char text[96];
+void describe_reply(const uint8_t *request, const uint8_t *bytes, std::size_t n, char *text, std::size_t size) {
     if (n < ZAV_REPLY_LENGTH) {
-        std::snprintf(text, sizeof text, "short reply (%zu bytes)", n);
-        return text;
+        std::snprintf(text, size, "short reply (%zu bytes)", n);
+        return;
     }
     switch (command_of(request[0])) {
     case kPosition:
-        std::snprintf(text, sizeof text, "position reply present %d", bytes[1] * 128 + (bytes[2] & 0x7F));
+        std::snprintf(text, size, "position reply present %d", bytes[1] * 128 + (bytes[2] & 0x7F));
         break;
     case kReadParam:
-        std::snprintf(text, sizeof text, "read-param reply sub-code %d value %d", bytes[1], bytes[2]);
+        std::snprintf(text, size, "read-param reply sub-code %d value %d", bytes[1], bytes[2]);
         break;
     default:
-        std::snprintf(text, sizeof text, "write-param reply sub-code %d value %d", bytes[1], bytes[2]);
+        std::snprintf(text, size, "write-param reply sub-code %d value %d", bytes[1], bytes[2]);
         break;
     }
-    return text;
 }
 
-bool parse_id_list(const std::string &text, std::vector<int> &ids) {
-    ids.clear();
+bool for_each_id_range(const char *text, std::size_t length, void (*visit)(void *context, int first, int last),
+                       void *context) {
+    if (length == 0) return false;
     std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find(',', at);
-        if (end == std::string::npos) end = text.size();
-        const std::string part = text.substr(at, end - at);
-        int first = 0;
-        int last = 0;
-        char tail = 0;
-        if (std::sscanf(part.c_str(), "%d-%d%c", &first, &last, &tail) == 2) {
-        } else if (std::sscanf(part.c_str(), "%d%c", &first, &tail) == 1) {
-            last = first;
-        } else {
-            return false;
+    while (true) {
+        const int first = read_id(text, length, &at);
+        int last = first;
+        if (first < 0) return false;
+        if (at < length && text[at] == '-') {
+            ++at;
+            last = read_id(text, length, &at);
+            if (last < first) return false;
         }
-        if (first < 0 || last > static_cast<int>(ZAV_ID_MAX) || first > last) return false;
-        for (int id = first; id <= last; ++id) ids.push_back(id);
-        at = end + 1;
+        visit(context, first, last);
+        if (at == length) return true;
+        if (text[at] != ',') return false;
+        ++at;
     }
-    return !ids.empty();
+}
+
+bool parse_id_mask(const char *text, std::size_t length, uint32_t *ids) {
+    uint32_t mask = 0;
+    const bool ok = for_each_id_range(
+        text, length,
+        [](void *context, int first, int last) {
+            for (int id = first; id <= last; ++id) *static_cast<uint32_t *>(context) |= 1u << id;
+        },
+        &mask);
+    if (ok) *ids = mask;
+    return ok;
 }
 
 ServoBus::ServoBus(BusOptions options) : options_(options) {
@@ -131,9 +170,8 @@ double ServoBus::byte_ms() const {
     return options_.bits_per_byte * 1000.0 / options_.baud;
 }
 
-void ServoBus::set_present(const std::vector<int> &ids) {
-    for (Servo &s : servos_) s.present = false;
-    for (int id : ids) servo(id).present = true;
+void ServoBus::set_present_mask(uint32_t ids) {
+    for (int id = 0; id < kServoCount; ++id) servos_[id].present = ((ids >> id) & 1u) != 0;
 }
 
 void ServoBus::advance(double now_ms) {
@@ -157,40 +195,45 @@ void ServoBus::advance(double now_ms) {
     }
 }
 
-void ServoBus::receive(const uint8_t *data, std::size_t n, double now_ms, std::vector<Emission> &out) {
+void ServoBus::receive(const uint8_t *data, std::size_t n, double now_ms, LineSink &out) {
     advance(now_ms);
     if (n == 0) return;
-    if (options_.echo)
-        out.push_back({now_ms + byte_ms() * n + options_.latency_ms, std::vector<uint8_t>(data, data + n)});
+    if (options_.echo) out.emit(now_ms + byte_ms() * static_cast<double>(n) + options_.latency_ms, data, n);
     if (options_.strict_baud && line_baud_ != 0 && line_baud_ != options_.baud) {
-        pending_.clear();
+        pending_size_ = 0;
         return;
     }
     for (std::size_t i = 0; i < n; ++i) {
-        if (pending_.empty() && request_data_length(data[i]) < 0) continue; // not a command byte
-        // Position data bytes are 7-bit: a byte with bit 7 set starts a new packet.
-        if (!pending_.empty() && command_of(pending_[0]) == kPosition && (data[i] & 0x80) != 0)
-            pending_.clear();
-        pending_.push_back(data[i]);
-        if (pending_.size() == static_cast<std::size_t>(request_data_length(pending_[0])) + 1) {
-            const std::vector<uint8_t> packet = pending_;
-            pending_.clear();
+        // Position data bytes are 7-bit: a byte with bit 7 set ends the packet
+        // it cuts short, and begins a new one if it is a command byte.
+        if (pending_size_ != 0 && command_of(pending_[0]) == kPosition && (data[i] & 0x80) != 0) pending_size_ = 0;
+        if (pending_size_ == 0 && request_data_length(data[i]) < 0) continue; // not a command byte
+        pending_[pending_size_++] = data[i];
+        if (pending_size_ == static_cast<std::size_t>(request_data_length(pending_[0])) + 1) {
+            uint8_t packet[sizeof pending_];
+            const std::size_t size = pending_size_;
+            std::memcpy(packet, pending_, size);
+            pending_size_ = 0;
             // The packet is complete once its last byte has crossed the line.
-            handle_packet(packet, now_ms + byte_ms() * static_cast<double>(i + 1), out);
+            handle_packet(packet, size, now_ms + byte_ms() * static_cast<double>(i + 1), out);
         }
     }
 }
 
-void ServoBus::handle_packet(const std::vector<uint8_t> &packet, double at_ms, std::vector<Emission> &out) {
+void ServoBus::handle_packet(const uint8_t *packet, std::size_t size, double at_ms, LineSink &out) {
     ++packets_;
     const int command = command_of(packet[0]);
     const int id = id_of(packet[0]);
     Servo &s = servo(id);
-    const std::string what = describe_request(packet.data(), packet.size());
-    if (trace) trace({at_ms, false, packet, what});
+    if (trace != nullptr) {
+        char what[kTraceText];
+        describe_request(packet, size, what, sizeof what);
+        trace->trace({at_ms, false, packet, size, what});
+    }
     if (!s.present) return;
 
-    std::vector<uint8_t> reply(ZAV_REPLY_LENGTH);
+    uint8_t reply[ScriptedReplies::kLongest] = {};
+    std::size_t reply_size = ZAV_REPLY_LENGTH;
     int subcode = -1;
     if (command == kPosition) {
         const int position = (packet[1] & 0x7F) << 7 | (packet[2] & 0x7F);
@@ -212,30 +255,39 @@ void ServoBus::handle_packet(const std::vector<uint8_t> &packet, double at_ms, s
         if (subcode == ZAV_SUBCODE_SC2) value = s.sc2;
         if (subcode == ZAV_SUBCODE_SC3) value = s.sc3_raw;
         if (subcode == ZAV_SUBCODE_SC4) value = s.sc4_raw;
-        reply = {static_cast<uint8_t>(ZAV_READ_REPLY_BASE + id), packet[1], value};
+        reply[0] = static_cast<uint8_t>(ZAV_READ_REPLY_BASE + id);
+        reply[1] = packet[1];
+        reply[2] = value;
     } else {
         subcode = packet[1];
         if (subcode == ZAV_SUBCODE_SC1) s.sc1 = packet[2];
         if (subcode == ZAV_SUBCODE_SC2) s.sc2 = packet[2];
-        reply = {static_cast<uint8_t>(ZAV_WRITE_REPLY_BASE + id), packet[1], packet[2]};
+        reply[0] = static_cast<uint8_t>(ZAV_WRITE_REPLY_BASE + id);
+        reply[1] = packet[1];
+        reply[2] = packet[2];
     }
 
     double reply_at = at_ms;
-    if (!s.scripted_replies.empty()) {
-        reply = s.scripted_replies.front();
-        s.scripted_replies.pop_front();
+    ScriptedReplies::Reply scripted;
+    if (s.scripted_replies.pop_front(scripted)) {
+        std::memcpy(reply, scripted.bytes, scripted.size);
+        reply_size = scripted.size;
     } else if (fault_applies(s.fault, command, subcode)) {
         switch (s.fault.kind) {
         case FaultKind::kSilent: return;
         case FaultKind::kLate: reply_at += s.fault.late_ms; break;
-        case FaultKind::kShort: reply.resize(2); break;
+        case FaultKind::kShort: reply_size = 2; break;
         case FaultKind::kCorrupt: reply[static_cast<std::size_t>(s.fault.byte % static_cast<int>(ZAV_REPLY_LENGTH))] ^= s.fault.mask; break;
         case FaultKind::kNone: break;
         }
     }
-    reply_at += byte_ms() * static_cast<double>(reply.size());
-    if (trace) trace({reply_at, true, reply, describe_reply(packet.data(), reply.data(), reply.size())});
-    out.push_back({reply_at + options_.latency_ms, reply});
+    reply_at += byte_ms() * static_cast<double>(reply_size);
+    if (trace != nullptr) {
+        char what[kTraceText];
+        describe_reply(packet, reply, reply_size, what, sizeof what);
+        trace->trace({reply_at, true, reply, reply_size, what});
+    }
+    out.emit(reply_at + options_.latency_ms, reply, reply_size);
 }
 
 } // namespace zavsim
