@@ -31,7 +31,7 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fuzz_assets.cpp
   DEPENDS ${depends} VERBATIM)
 set(web ${CMAKE_SOURCE_DIR}/tools/zavctl)
 set(motion ${CMAKE_SOURCE_DIR}/tools/motion)
-add_executable(serve_fuzz fuzz/serve_fuzz.cpp src/zavlib.cpp tests/support/memory_bus.cpp tools/sim/servo_bus.cpp
+add_executable(serve_fuzz fuzz/serve_fuzz.cpp ${ZAV_LIBRARY_SOURCES} tests/support/memory_bus.cpp
                           ${web}/web_router.cpp ${web}/http_message.cpp ${web}/dashboard_routes.cpp
                           ${web}/bus_worker.cpp ${web}/status_text.cpp ${web}/motion_desk.cpp
                           ${motion}/motion_file.cpp ${motion}/motion_sampler.cpp ${motion}/motion_player.cpp

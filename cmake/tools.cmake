@@ -21,7 +21,7 @@ if(ZAV_MOTION_READY)
   target_compile_definitions(zavctl PRIVATE ZAVCTL_HAS_MOTION=1)
   # Motion playback against the clock (run by hand: build/motion_bench).
   add_executable(motion_bench bench/motion_bench.cpp)
-  target_link_libraries(motion_bench PRIVATE zavmotion zavsim_pty)
+  target_link_libraries(motion_bench PRIVATE zavmotion)
   target_compile_options(motion_bench PRIVATE ${ZAV_WARNINGS})
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/dashboard.cmake)

@@ -99,7 +99,7 @@ TEST(MotionFiles, SaveReplacesTheFileOnlyWhenComplete) {
 }
 
 // A bus of servos on a pseudo-terminal with the goals each servo received.
-class SimulatedBus {
+class SimulatedBus final : private zavsim::TraceSink {
 public:
     explicit SimulatedBus(const std::vector<int> &ids) {
         harness_ = make_harness(steady_bus());
@@ -107,12 +107,7 @@ public:
         harness_->with_bus([&](zavsim::ServoBus &bus) {
             bus.set_present(ids);
             bus.options().speed = 100000.0; // the servos keep up with every goal
-            bus.trace = [this](const zavsim::TraceEvent &e) {
-                if (e.to_host || e.bytes.size() != 3 || (e.bytes[0] >> 5) != CMD_POSITION) return;
-                const int goal = (e.bytes[1] & 0x7F) << 7 | (e.bytes[2] & 0x7F);
-                std::lock_guard<std::mutex> hold(mutex_);
-                if (goal != 0) received_[e.bytes[0] & 0x1F].push_back(goal);
-            };
+            bus.trace = this;
             return 0;
         });
         ZAV_SetEchoCancel(0);
@@ -142,6 +137,14 @@ public:
     }
 
 private:
+    // Runs on the bus's thread.
+    void trace(const zavsim::TraceEvent &e) override {
+        if (e.to_host || e.size != 3 || (e.bytes[0] >> 5) != CMD_POSITION) return;
+        const int goal = (e.bytes[1] & 0x7F) << 7 | (e.bytes[2] & 0x7F);
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (goal != 0) received_[e.bytes[0] & 0x1F].push_back(goal);
+    }
+
     std::unique_ptr<BusHarness> harness_;
     PortHandle port_ = nullptr;
     std::mutex mutex_;
