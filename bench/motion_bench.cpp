@@ -10,6 +10,7 @@
 //   build/motion_bench                     # 60 s
 //   build/motion_bench --seconds 2         # brief
 //   build/motion_bench --servos 30 --tick 5 --baud 1000000
+//   build/motion_bench --normal-priority   # without the engine's raised thread priority
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -27,11 +28,16 @@ struct Settings {
     double tick_ms = 10.0;
     int servos = 18;
     int32_t baud = 1000000;
+    bool raise_priority = true;
 };
 
 bool parse(int argc, char **argv, Settings &s) {
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
+        if (name == "--normal-priority") {
+            s.raise_priority = false;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const double value = std::atof(argv[++i]);
         if (name == "--seconds" && value > 0) {
@@ -71,7 +77,7 @@ zavmotion::Motion swinging(const Settings &s, const std::vector<int> &present) {
 int main(int argc, char **argv) {
     Settings s;
     if (!parse(argc, argv, s)) {
-        std::fprintf(stderr, "usage: motion_bench [--seconds S] [--tick MS] [--servos N] [--baud RATE]\n");
+        std::fprintf(stderr, "usage: motion_bench [--seconds S] [--tick MS] [--servos N] [--baud RATE] [--normal-priority]\n");
         return 2;
     }
     const std::string name = "sim:0-" + std::to_string(s.servos - 1) + "?wire=1";
@@ -99,6 +105,7 @@ int main(int argc, char **argv) {
     });
     zavmotion::PlayOptions play;
     play.tick_ms = s.tick_ms;
+    play.raise_priority = s.raise_priority;
     zavmotion::PlayReport report;
     const bool ok = engine.play(motion, play, report);
     ZAV_ClosePort(port);

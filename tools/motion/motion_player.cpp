@@ -464,9 +464,10 @@ bool Engine::play(const Motion &motion, const PlayOptions &o, PlayReport &report
                 for (std::size_t i = 0; i < n; ++i) goals[i] = round_position(ease_between(Ease::kSmooth, end[i], start[i], u));
             }
         }
+        const bool changed = goals != sent;
         const Clock::time_point begin = Clock::now();
         const bool ok = write_goals(servos, goals, sent, failures, error);
-        if (goals != sent || ok) ticker.add_bus_time(ms_between(begin, Clock::now()));
+        if (changed) ticker.add_bus_time(ms_between(begin, Clock::now()));
         if (observer) observer(progress);
         if (!ok) {
             report.error = error;
