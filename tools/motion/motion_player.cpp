@@ -253,6 +253,19 @@ std::string RecordReport::summary() const {
 
 Engine::Engine(PortHandle port, int32_t baud, Explain explain) : port_(port), baud_(baud), explain_(std::move(explain)) {}
 
+void Engine::begin_run() {
+    stop_.store(false);
+    failed_status_ = 0;
+    failed_servo_ = -1;
+}
+
+template <class Report> bool Engine::refused(Report &report, const std::string &why) const {
+    report.error = why;
+    report.failed_status = failed_status_;
+    report.failed_servo = failed_servo_;
+    return false;
+}
+
 std::string Engine::failure(StatusWord status, int id) {
     failed_status_ = status;
     failed_servo_ = id;
@@ -365,15 +378,8 @@ bool Engine::write_goals(const std::vector<int> &servos, const std::vector<int> 
 
 bool Engine::play(const Motion &motion, const PlayOptions &o, PlayReport &report, const Observer &observer) {
     report = PlayReport{};
-    stop_.store(false);
-    failed_status_ = 0;
-    failed_servo_ = -1;
-    auto refuse = [this, &report](const std::string &why) {
-        report.error = why;
-        report.failed_status = failed_status_;
-        report.failed_servo = failed_servo_;
-        return false;
-    };
+    begin_run();
+    auto refuse = [this, &report](const std::string &why) { return refused(report, why); };
     if (motion.timeline.empty()) return refuse("the motion has no keyframes: there is nothing to play");
     if (!(o.tick_ms > 0.0 && o.tick_ms <= 1000.0)) return refuse("the tick must be more than 0 and at most 1000 ms");
     if (!(o.speed > 0.0 && o.speed <= 100.0)) return refuse("the speed must be more than 0 and at most 100");
@@ -528,15 +534,8 @@ void build_recording(const std::vector<int> &ids, const std::vector<double> &tim
 bool Engine::record(const RecordOptions &o, Motion &motion, RecordReport &report, const Observer &observer) {
     report = RecordReport{};
     motion = Motion{};
-    stop_.store(false);
-    failed_status_ = 0;
-    failed_servo_ = -1;
-    auto refuse = [this, &report](const std::string &why) {
-        report.error = why;
-        report.failed_status = failed_status_;
-        report.failed_servo = failed_servo_;
-        return false;
-    };
+    begin_run();
+    auto refuse = [this, &report](const std::string &why) { return refused(report, why); };
     std::vector<int> ids = o.ids;
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());

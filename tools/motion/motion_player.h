@@ -139,6 +139,10 @@ private:
     bool read_present(int id, int &position, StatusWord &status);
     // The sentence for a failed call, noting the status and servo for the report.
     std::string failure(StatusWord status, int id);
+    // A play or record starts: nothing stopped, no failure noted.
+    void begin_run();
+    // Ends a run before its first tick: the reason, and the failure noted; false.
+    template <class Report> bool refused(Report &report, const std::string &why) const;
     void release(const std::vector<int> &servos);
 
     PortHandle port_;
