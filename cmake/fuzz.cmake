@@ -13,7 +13,7 @@ target_compile_options(zavlib_fuzz PRIVATE ${ZAV_WARNINGS} ${ZAV_FUZZ_FLAGS})
 target_link_options(zavlib_fuzz PRIVATE ${ZAV_FUZZ_FLAGS})
 
 # The second target: whole HTTP requests through zavctl serve's routing and
-# handlers on the same simulated bus, without sockets:
+# handlers on the library's simulated bus (sim:), without sockets:
 #   build-fuzz/serve_fuzz fuzz/serve_corpus
 # It embeds the page's own files (not uPlot, which needs npm).
 set(page ${CMAKE_SOURCE_DIR}/tools/dashboard)
@@ -31,12 +31,12 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fuzz_assets.cpp
   DEPENDS ${depends} VERBATIM)
 set(web ${CMAKE_SOURCE_DIR}/tools/zavctl)
 set(motion ${CMAKE_SOURCE_DIR}/tools/motion)
-add_executable(serve_fuzz fuzz/serve_fuzz.cpp ${ZAV_LIBRARY_SOURCES} tests/support/memory_bus.cpp
+add_executable(serve_fuzz fuzz/serve_fuzz.cpp ${ZAV_LIBRARY_SOURCES} src/devices/serial_posix.cpp src/platform_posix.cpp
                           ${web}/web_router.cpp ${web}/http_message.cpp ${web}/dashboard_routes.cpp
                           ${web}/bus_worker.cpp ${web}/status_text.cpp ${web}/motion_desk.cpp
                           ${motion}/motion_file.cpp ${motion}/motion_sampler.cpp ${motion}/motion_player.cpp
                           ${CMAKE_BINARY_DIR}/fuzz_assets.cpp)
-target_include_directories(serve_fuzz PRIVATE include src tests/support tools/sim tools/zavctl tools/motion)
+target_include_directories(serve_fuzz PRIVATE include src tools/zavctl tools/motion)
 target_compile_options(serve_fuzz PRIVATE ${ZAV_WARNINGS} ${ZAV_FUZZ_FLAGS})
 find_package(Threads REQUIRED)
 target_link_libraries(serve_fuzz PRIVATE Threads::Threads)

@@ -90,14 +90,55 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
 endif()
 
-# Debian wants the licence in every package's documentation folder.
+# Debian wants the licence in every package's documentation folder; a README
+# there says what the package is for and where to start.
+set(ZAV_MAJOR ${PROJECT_VERSION_MAJOR})
+set(ZAV_VERSION ${PROJECT_VERSION})
+foreach(component runtime dev tools)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/README.${component} ${CMAKE_BINARY_DIR}/package-docs/README.${component} @ONLY)
+endforeach()
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME}
         RENAME copyright COMPONENT runtime)
+install(FILES ${CMAKE_BINARY_DIR}/package-docs/README.runtime DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME}
+        RENAME README COMPONENT runtime)
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_DEV_PACKAGE_NAME}
         RENAME copyright COMPONENT dev)
+install(FILES ${CMAKE_BINARY_DIR}/package-docs/README.dev DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_DEV_PACKAGE_NAME}
+        RENAME README COMPONENT dev)
 if(tools IN_LIST CPACK_COMPONENTS_ALL)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_TOOLS_PACKAGE_NAME}
           RENAME copyright COMPONENT tools)
+  install(FILES ${CMAKE_BINARY_DIR}/package-docs/README.tools DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_TOOLS_PACKAGE_NAME}
+          RENAME README COMPONENT tools)
+  # Manual pages made from the programs' own --help and --version by help2man
+  # (Debian: help2man), run under the cross build's emulator where there is one.
+  find_program(ZAV_HELP2MAN help2man)
+  if(ZAV_HELP2MAN)
+    set(man_pages "")
+    foreach(tool zavctl zavsim)
+      if(NOT TARGET ${tool})
+        continue()
+      endif()
+      if(tool STREQUAL zavctl)
+        set(summary "drive serial-bus servos from the command line")
+      else()
+        set(summary "a virtual serial-bus servo bus on a pseudo-terminal")
+      endif()
+      set(runner ${CMAKE_BINARY_DIR}/man/${tool})
+      string(JOIN " " emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
+      file(GENERATE OUTPUT ${runner} CONTENT "#!/bin/sh\nexec ${emulator} $<TARGET_FILE:${tool}> \"$@\"\n"
+           FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+      add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${tool}.1.gz
+        COMMAND ${ZAV_HELP2MAN} --no-info --section 1 --name ${summary} --output ${CMAKE_BINARY_DIR}/man/${tool}.1 ${runner}
+        COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/man/${tool}.1
+        DEPENDS ${tool} VERBATIM)
+      list(APPEND man_pages ${CMAKE_BINARY_DIR}/man/${tool}.1.gz)
+    endforeach()
+    add_custom_target(man_pages ALL DEPENDS ${man_pages})
+    install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  else()
+    message(STATUS "help2man not found (Debian: help2man): the tools package has no manual pages")
+  endif()
   # zavctl serve has third-party code built in: their notices travel with it.
   if(ZAV_DASHBOARD_READY)
     install(FILES ${ZAV_DASHBOARD_DIR}/licenses.txt DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_TOOLS_PACKAGE_NAME}

@@ -1,8 +1,8 @@
 // Fuzz target: whole HTTP requests through the real routing and handlers of
 // `zavctl serve` (web_router.h, dashboard_routes.h), as the socket layer hands
-// them over, on a simulated bus of six servos (the servo model behind the
-// in-memory serial line). One dashboard serves loopback without a token,
-// another one beyond loopback with a token.
+// them over, on the library's simulated bus of six servos (sim:0-5). One
+// dashboard serves loopback without a token, another one beyond loopback
+// with a token.
 //
 // A motion that a request starts (/api/motion/play, record) is stopped after
 // it, so that every request meets an idle bus.
@@ -29,8 +29,6 @@
 #include <nlohmann/json.hpp>
 
 #include "dashboard_routes.h"
-#include "memory_bus.h"
-#include "servo_bus.h"
 #include "web_router.h"
 #include "zavlib.h"
 
@@ -48,48 +46,36 @@ namespace {
 const char kToken[] = "0123456789abcdef0123456789abcdef";
 const int kPort = 8080;
 
+// A simulated bus of six servos inside the library (sim:), its replies at once.
 struct Bus {
-    zavsim::ServoBus model;
     PortHandle port = nullptr;
 
-    explicit Bus(const char *name) {
-        model.set_present({0, 1, 2, 3, 4, 5});
-        for (int id = 0; id < zavsim::kServoCount; ++id) model.servo(id).dynamic_readings = true;
-        membus::add_device(name, &model);
-        port = ZAV_OpenPort(name, 115200);
+    explicit Bus(const char *name) : port(ZAV_OpenPort(name, 115200)) {
         if (port == nullptr) {
             std::fprintf(stderr, "serve_fuzz: cannot open the simulated bus %s\n", name);
             std::abort();
         }
     }
+    ~Bus() { ZAV_ClosePort(port); }
+    Bus(const Bus &) = delete;
+    Bus &operator=(const Bus &) = delete;
 };
 
 // The two servers, made once: their bus workers run for the whole session.
 struct Servers {
-    Bus loopback_bus{"COM1"};
-    Bus token_bus{"COM2"};
-    zavctl::Dashboard loopback{loopback_bus.port, 115200, 20, zavctl::Access("127.0.0.1", kPort, "")};
-    zavctl::Dashboard with_token{token_bus.port, 115200, 20, zavctl::Access("0.0.0.0", kPort, kToken)};
+    struct EchoCancel {
+        EchoCancel() { ZAV_SetEchoCancel(1); }
+    } echo_cancel;
+    // Two names, two buses.
+    Bus loopback_bus{"sim:0-5"};
+    Bus token_bus{"sim:0-5?echo=1"};
+    zavctl::Dashboard loopback{loopback_bus.port, ZAV_DEFAULT_BAUD, 20, zavctl::Access("127.0.0.1", kPort, "")};
+    zavctl::Dashboard with_token{token_bus.port, ZAV_DEFAULT_BAUD, 20, zavctl::Access("0.0.0.0", kPort, kToken)};
 };
 
-void stop_servers();
-
 Servers &servers() {
-    static Servers *s = [] {
-        membus::reset();
-        ZAV_SetEchoCancel(1);
-        auto *made = new Servers();
-        // The bus workers stop before what they use is torn down at exit (the
-        // simulated buses, the library's ports), and before the leak check.
-        std::atexit(stop_servers);
-        return made;
-    }();
-    return *s;
-}
-
-void stop_servers() {
-    servers().loopback.stop();
-    servers().with_token.stop();
+    static Servers s;
+    return s;
 }
 
 bool valid_utf8(const std::string &text) {

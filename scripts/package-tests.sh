@@ -91,10 +91,15 @@ lib/libzavlib.so
 lib/libzavlib.so.$major
 lib/libzavlib.so.$version
 lib/pkgconfig/zavlib.pc
+share/doc/libzavlib$major/README
 share/doc/libzavlib$major/copyright
+share/doc/libzavlib-dev/README
 share/doc/libzavlib-dev/copyright
+share/doc/zavlib-tools/README
 share/doc/zavlib-tools/copyright
-share/doc/zavlib-tools/third-party-licenses" "$(tree_files "$prefix")"
+share/doc/zavlib-tools/third-party-licenses
+share/man/man1/zavctl.1.gz
+share/man/man1/zavsim.1.gz" "$(tree_files "$prefix")"
 check "find_package build against the prefix" build_with_cmake "$work/prefix-cmake" "$prefix"
 run_example "the find_package build runs (its RUNPATH finds the library)" "$build/zavsim" "$work/prefix-cmake/servo_demo"
 check "pkg-config build against the prefix" build_with_pkg_config cc "$prefix/lib/pkgconfig" "$work/prefix-pc"
@@ -133,6 +138,7 @@ same "the packages made" "$(printf '%s\n' "$runtime" "$dev" "$tools")" "$(cd "$b
 deb_files() { dpkg-deb -c "$build/$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort; }
 same "$runtime: contents" "usr/lib/libzavlib.so.$major
 usr/lib/libzavlib.so.$version
+usr/share/doc/libzavlib$major/README
 usr/share/doc/libzavlib$major/copyright" "$(deb_files "$runtime")"
 same "$dev: contents" "usr/include/zavlib.h
 usr/lib/cmake/zavlib/zavlibConfig.cmake
@@ -141,11 +147,15 @@ usr/lib/cmake/zavlib/zavlibTargets-CONFIG.cmake
 usr/lib/cmake/zavlib/zavlibTargets.cmake
 usr/lib/libzavlib.so
 usr/lib/pkgconfig/zavlib.pc
+usr/share/doc/libzavlib-dev/README
 usr/share/doc/libzavlib-dev/copyright" "$(deb_files "$dev" | sed 's|zavlibTargets-[a-z]*\.cmake|zavlibTargets-CONFIG.cmake|')"
 same "$tools: contents" "usr/bin/zavctl
 usr/bin/zavsim
+usr/share/doc/zavlib-tools/README
 usr/share/doc/zavlib-tools/copyright
-usr/share/doc/zavlib-tools/third-party-licenses" "$(deb_files "$tools")"
+usr/share/doc/zavlib-tools/third-party-licenses
+usr/share/man/man1/zavctl.1.gz
+usr/share/man/man1/zavsim.1.gz" "$(deb_files "$tools")"
 same "$dev depends on the runtime of its version" "libzavlib$major (= $version)" "$(dpkg-deb -f "$build/$dev" Depends)"
 check "$tools depends on the runtime of its version" grep -q "libzavlib$major (= $version)" <(dpkg-deb -f "$build/$tools" Depends)
 check "$runtime depends on the C library" grep -q "^libc6 " <(dpkg-deb -f "$build/$runtime" Depends)
@@ -161,6 +171,10 @@ for tool in zavctl zavsim; do
   check "packaged $tool has no run path (the system's library path finds libzavlib)" \
     bash -c "! readelf -d '$debroot/usr/bin/$tool' | grep -q -e RUNPATH -e RPATH"
 done
+check "man zavctl lists the commands and the exit status" \
+  bash -c "zcat '$debroot/usr/share/man/man1/zavctl.1.gz' | grep -q '^release' &&
+           zcat '$debroot/usr/share/man/man1/zavctl.1.gz' | grep -q 'Exit status'"
+check "man zavsim names its options" bash -c "zcat '$debroot/usr/share/man/man1/zavsim.1.gz' | grep -q 'no\\\\-echo'"
 same "pkg-config --modversion in the unpacked packages" "$version" \
   "$(PKG_CONFIG_LIBDIR=$debroot/usr/lib/pkgconfig pkg-config --modversion zavlib)"
 check "find_package build against the unpacked packages" build_with_cmake "$work/deb-cmake" "$debroot/usr"

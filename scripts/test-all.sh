@@ -19,7 +19,7 @@ scripts/install-missing.sh ca-certificates cmake g++ make libgtest-dev googletes
   mingw-w64 wine64 python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
   clang lld llvm pkg-config dpkg-dev file \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static tshark \
-  nlohmann-json3-dev libboost1.81-dev chromium libclang-rt-14-dev gdb python3-jsonschema "${node_packages[@]}"
+  nlohmann-json3-dev libboost1.81-dev chromium libclang-rt-14-dev gdb help2man python3-jsonschema "${node_packages[@]}"
 
 suites_passed=0
 suites_failed=0

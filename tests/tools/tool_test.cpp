@@ -95,6 +95,18 @@ TEST(Tools, PortHeldByAnotherProgram) {
     ZAV_ClosePort(holder);
 }
 
+// A sync write goes on past a released servo that does not answer; the status
+// word has the flags but not the servo, which the servos' images tell.
+TEST(Tools, SyncNamesTheServosThatDidNotTakeTheirGoals) {
+    Simulator sim({"--ids", "1-3", "--silent", "2", "--no-echo"});
+    ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();
+    const Result r = zavctl(kPatient + std::vector<std::string>{"--port", sim.port(), "sync", "1=4000", "2=5000", "3=6000",
+                                                                "read", "1,3", "goal"});
+    EXPECT_EQ(r.exit_status, 1) << r.output;
+    EXPECT_NE(r.output.find("servo 2 did not take its goal"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("sync write done"), std::string::npos) << r.output;
+}
+
 TEST(Tools, EverySubcommandWorksOnTheBuiltInSimulatedBus) {
     struct {
         std::vector<std::string> args;
@@ -165,8 +177,8 @@ TEST(Tools, SessionsSayWhatHappened) {
         {sim + Words{"write", "1", "sc2", "0"}, 2, {"sc2_value takes 1 to 127, not 0"}, {"3000"}},
         {sim + Words{"write", "1", "torque", "2"}, 2, {"torque_enable takes 0 to 1"}, {}},
         {sim + Words{"move", "1", "2999"}, 2, {"a goal position takes 3000 to 12000, not 2999"}, {}},
-        {sim + Words{"read", "1", "nonsense"}, 2, {"unknown register 'nonsense'"}, {}},
-        {sim + Words{"ping", "40"}, 2, {"'40' is not a servo id 0 to 31"}, {}},
+        {sim + Words{"read", "1", "nonsense"}, 2, {"unknown register 'nonsense': the registers are id, torque, goal"}, {}},
+        {sim + Words{"ping", "40"}, 2, {"'40' is not a servo id 0 to 31, a list such as 1,2 or 0-5, or 'all'"}, {}},
         {Words{"ping", "1"}, 2, {"--port"}, {}},
         // A port that cannot be opened says why, with its own exit status.
         {Words{"--port", "/dev/zavlib-no-such-device", "ping", "1"}, 3, {"cannot open /dev/zavlib-no-such-device: no such device"}, {}},

@@ -3,6 +3,7 @@
 // port or a device that is taken and stops quickly with streams open.
 import assert from 'node:assert/strict';
 import http from 'node:http';
+import { networkInterfaces } from 'node:os';
 import { after, before, describe, test } from 'node:test';
 
 import {
@@ -402,6 +403,24 @@ describe('beyond loopback', LIMIT, () => {
     });
     assert.equal(held.status, 200, held.text);
     assert.equal(held.json.servos.find((s) => s.id === 2).torque, true);
+  });
+
+  test('a client beyond loopback holds at most 16 connections, while the page is served', async (t) => {
+    const address = Object.values(networkInterfaces()).flat().find((a) => a.family === 'IPv4' && !a.internal)?.address;
+    if (!address) return t.skip('this machine has no address beyond loopback');
+    const slow = drip(`http://${address}:${server.port}/`, 30);
+    await until('every slow client has sent two bytes', () => slow.clients.every((c) => c.sent >= 2 || !c.open), 20000);
+    try {
+      assert.equal(slow.open(), 16);
+      // The others were given up to make room, without an answer.
+      assert.equal(slow.clients.filter((c) => !c.open && c.text === '').length, 14);
+      const answer = await request(`http://127.0.0.1:${server.port}/`, 'GET', '/api/servos', {
+        headers: { Authorization: `Bearer ${token}` }, timeoutMs: 1000,
+      });
+      assert.equal(answer.status, 200);
+    } finally {
+      slow.stop();
+    }
   });
 
   test('a token of its own, from --token or ZAVCTL_TOKEN; a weak one is refused', async () => {

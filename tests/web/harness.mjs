@@ -127,7 +127,7 @@ export function request(base, method, target, { headers = {}, body, timeoutMs = 
   }
   return new Promise((resolve, reject) => {
     const req = http.request(
-      { host: url.hostname, port: url.port, method, path: url.pathname + url.search, headers, agent: false, timeout: timeoutMs },
+      { host: url.hostname, port: url.port, method, path: url.pathname + url.search, headers, agent: false },
       (res) => {
         const chunks = [];
         res.on('data', (d) => chunks.push(d));
@@ -144,7 +144,9 @@ export function request(base, method, target, { headers = {}, body, timeoutMs = 
         });
       },
     );
-    req.on('timeout', () => req.destroy(new Error(`${method} ${target}: no answer within ${timeoutMs} ms`)));
+    // The whole answer within the time (an endless stream is no answer).
+    const timer = setTimeout(() => req.destroy(new Error(`${method} ${target}: no answer within ${timeoutMs} ms`)), timeoutMs);
+    req.on('close', () => clearTimeout(timer));
     req.on('error', reject);
     if (body !== undefined) req.write(body);
     req.end();

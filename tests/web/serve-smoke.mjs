@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import http from 'node:http';
 import { test } from 'node:test';
 
-import { post, request, startServe, until } from './harness.mjs';
+import { drip, post, request, startServe, until } from './harness.mjs';
 
 const options = (process.env.SERVE_OPTIONS || '--sim').split(' ').filter(Boolean);
 const ids = (process.env.EXPECT_IDS || '0,1,2,3,4,5').split(',').map(Number);
@@ -31,6 +31,7 @@ function firstEvent(url) {
 
 test('serves the page, the servos, their updates and commands', { timeout: 180000 }, async () => {
   const server = await startServe(options);
+  let slow;
   try {
     const page = await request(server.url, 'GET', '/');
     assert.equal(page.status, 200);
@@ -52,9 +53,22 @@ test('serves the page, the servos, their updates and commands', { timeout: 18000
       headers: { 'Content-Type': 'text/plain' }, body: '{}',
     });
     assert.equal(refused.status, 415);
+
+    // Clients that send a byte a second keep neither a release waiting nor the stop.
+    slow = drip(server.url, 40);
+    await until('the slow clients have started', () => slow.clients.every((c) => c.sent >= 2 || !c.open));
+    const started = Date.now();
+    const released = await post(server.url, `/api/servos/${ids[0]}/release`, {});
+    const took = Date.now() - started;
+    assert.equal(released.status, 200, released.text);
+    assert.ok(took < 1000, `the release took ${took} ms`);
+    assert.ok(slow.open() >= 40, `only ${slow.open()} slow clients were connected`);
   } finally {
     // Ctrl+C, as a person stops it (Wine passes SIGINT on as Ctrl+C).
     const stopped = await server.stop('SIGINT');
+    slow?.stop();
     assert.equal(stopped.code, 0, server.err);
+    console.log(`# stopped ${stopped.ms} ms after Ctrl+C`);
+    assert.ok(stopped.ms < 2000, `stopping took ${stopped.ms} ms`);
   }
 });

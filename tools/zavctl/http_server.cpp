@@ -254,7 +254,7 @@ private:
         } catch (...) {
         }
         if (!answer) return close();
-        head_only_ = false;
+        head_only_ = parser_ && parser_->is_header_done() && parser_->get().method() == http::verb::head;
         send(std::move(*answer), kRefusalTime);
     }
 

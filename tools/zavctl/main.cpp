@@ -139,8 +139,8 @@ int main(int argc, char **argv) {
     app.set_version_flag("--version", "zavctl " ZAV_VERSION);
     app.footer(std::string(kExitStatusText) +
                "\nExamples:\n"
-               "  zavctl --sim scan\n"
-               "  zavctl --port /dev/ttyUSB0 move 1,2 4000 watch 1,2 --until-arrived read 1 present\n"
+               "  zavctl --sim scan\n\n"
+               "  zavctl --port /dev/ttyUSB0 move 1,2 4000 watch 1,2 --until-arrived read 1 present\n\n"
                "  zavctl --sim sync 1=4000 2=9000 ping 1 ping 2\n"
                "\nzavctl COMMAND --help shows a command's arguments and an example.");
     add_global_options(app, options);

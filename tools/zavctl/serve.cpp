@@ -95,7 +95,7 @@ int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &option
         [&served](const HttpRequest &head, HttpAnswer &early, std::size_t &body_bytes) {
             return served->screen(head, early, body_bytes);
         },
-        [](int status, const std::string &sentence) { return Router::error(status, sentence); });
+        [](int status, const std::string &sentence) { return Router::refusal(status, sentence); });
     std::string why;
     if (!server.listen(listen, options.http_port, why)) {
         std::fprintf(stderr,

@@ -302,19 +302,20 @@ int run_sync(Session &s, const SyncArgs &a) {
                                                     all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), at + kSyncMaxServos)));
         StatusWord status = 0;
         if (!hold_and_move_all(s.port(), part, &status)) return s.fail("sync write", status, BROADCAST_ID);
-        // The library stops at the first servo that fails and reports that
-        // servo's flags; a released servo that did not answer leaves none. The
-        // image says which servos hold their new goal.
+        // The library stops at a servo whose write fails, but goes on past a
+        // released one that did not answer (its goal is dropped, not failed);
+        // the status word has the flags, not the servo. The images say which
+        // servos hold their new goal.
         std::vector<int> missed;
         for (const auto &[id, goal] : part) {
             const Held h = held(s.port(), id);
             if (!h.torque || h.goal != goal) missed.push_back(id);
         }
         if (!missed.empty()) {
-            if (status != 0) s.fail("sync write at servo " + std::to_string(missed.front()), status, missed.front());
-            std::fprintf(stderr, "zavctl: %s did not take %s goal%s; the servos before %s did\n",
-                         servo_word(missed).c_str(), missed.size() == 1 ? "its" : "their", missed.size() == 1 ? "" : "s",
-                         missed.size() == 1 ? "it" : "them");
+            if (status != 0) s.fail("sync write", status, BROADCAST_ID);
+            std::fprintf(stderr, "zavctl: %s did not take %s goal%s (not answering, or released and dropping "
+                                 "goals); the others did\n",
+                         servo_word(missed).c_str(), missed.size() == 1 ? "its" : "their", missed.size() == 1 ? "" : "s");
             return kExitFailed;
         }
         if (status != 0) return s.fail("sync write", status, BROADCAST_ID);

@@ -309,7 +309,13 @@ HttpAnswer Router::handle(const HttpRequest &request) const {
     return answer;
 }
 
-void Router::finish(HttpAnswer &answer) const {
+HttpAnswer Router::refusal(int status, const std::string &sentence) {
+    HttpAnswer answer = error(status, sentence);
+    finish(answer);
+    return answer;
+}
+
+void Router::finish(HttpAnswer &answer) {
     const auto keep_or_set = [&answer](const char *name, const char *value) {
         if (answer.header(name) == nullptr) answer.headers.emplace_back(name, value);
     };

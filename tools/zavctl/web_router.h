@@ -99,6 +99,8 @@ public:
     static HttpAnswer json(int status, const Json &body);
     static HttpAnswer error(int status, const std::string &sentence, const std::vector<std::string> &flags = {},
                             int servo = -1);
+    // An error with the headers every answer carries, for requests that never reached a router.
+    static HttpAnswer refusal(int status, const std::string &sentence);
     // Text from a request, fit to quote in an answer: valid UTF-8 (invalid
     // bytes become U+FFFD), control characters escaped, at most max_bytes.
     static std::string quote(const std::string &text, std::size_t max_bytes = 120);
@@ -125,7 +127,7 @@ private:
     // True, with the refusal, when another site's page sent the request.
     bool foreign(const HttpRequest &request, const std::string &host, HttpAnswer &refusal) const;
     HttpAnswer sign_in(const std::string &token) const;
-    void finish(HttpAnswer &answer) const;
+    static void finish(HttpAnswer &answer);
 
     Access access_;
     std::vector<Route> routes_;

@@ -51,38 +51,67 @@ def test_silent_servo_answers_no_to_ping_and_fails_a_read_with_err_timeout(port)
     assert "no reply from servo 3 within 300 ms" in str(error)
 
 
-# (what, call, expected exception, expected flags, partial): values that do not fit the C
-# argument are caught by the binding (ctypes would truncate id 257 to servo 1, torque 256 to 0);
-# everything else is the library's own verdict.
+# (what, call, expected exception, expected flags, partial, words of the message): values that
+# do not fit the C argument are caught by the binding (ctypes would truncate id 257 to servo 1,
+# torque 256 to 0), and so is a goal for move(), which would take hold before the library
+# refused the goal; everything else is the library's own verdict. A message names the one
+# range that was broken.
 BAD_ARGUMENTS = [
-    ("id above 31", lambda p: p.ping(40), ZavError, ERR_ID, False),
-    ("id that a byte cannot hold", lambda p: p.ping(257), ZavError, ERR_ID, False),
-    ("id of a string", lambda p: p.ping("1"), TypeError, None, False),
-    ("address past the image", lambda p: p.read(1, 10), ZavError, ERR_ADDRESS, False),
-    ("unknown register name", lambda p: p.read(1, "nonsense"), ZavError, ERR_ADDRESS, False),
-    ("block past the image", lambda p: p.read_block(1, 0, 11), ZavError, ERR_ADDRESS, False),
-    ("goal below range", lambda p: p.write(1, "goal_position", 2999), ZavError, ERR_WRITE, False),
-    ("goal a word cannot hold", lambda p: p.move(1, 70000), ZavError, ERR_WRITE, False),
-    ("parameter 0", lambda p: p.write(1, "sc2_value", 0), ZavError, ERR_WRITE, False),
-    ("torque byte 256", lambda p: p.write(1, "torque_enable", 256), ZavError, ERR_WRITE, False),
-    ("write to id 40", lambda p: p.write(40, "sc1_value", 5), ZavError, ERR_ID, False),
-    ("empty sync write", lambda p: p.sync_write("goal_position", {}), ZavError, ERR_ADDRESS, False),
-    ("sync record for id 40", lambda p: p.sync_write("goal_position", {40: 5000}), ZavError, ERR_ID, True),
-    ("zero-length receive", lambda p: p.rx(0), ZavError, ERR_REPLY, False),
-    ("raw packet to id 40", lambda p: p.tx(40, 4), ZavError, ERR_ID, False),
-    ("baud rate 0", lambda p: setattr(p, "baudrate", 0), ZavError, 0, False),
+    ("id above 31", lambda p: p.ping(40), ZavError, ERR_ID, False, ""),
+    ("id that a byte cannot hold", lambda p: p.ping(257), ZavError, ERR_ID, False, ""),
+    ("id of a string", lambda p: p.ping("1"), TypeError, None, False, ""),
+    ("address past the image", lambda p: p.read(1, 10), ZavError, ERR_ADDRESS, False, ""),
+    ("unknown register name", lambda p: p.read(1, "nonsense"), ZavError, ERR_ADDRESS, False, ""),
+    ("block past the image", lambda p: p.read_block(1, 0, 11), ZavError, ERR_ADDRESS, False, ""),
+    ("goal below range", lambda p: p.write(1, "goal_position", 2999), ZavError, ERR_WRITE, False,
+     "goal_position takes 3000 to 12000, not 2999"),
+    ("move beyond the goal range", lambda p: p.move(1, 20000), ZavError, ERR_WRITE, False,
+     "takes 3000 to 12000, not 20000; nothing was sent"),
+    ("goal a word cannot hold", lambda p: p.move(1, 70000), ZavError, ERR_WRITE, False, "takes 3000 to 12000, not 70000"),
+    ("parameter 0", lambda p: p.write(1, "sc2_value", 0), ZavError, ERR_WRITE, False, "sc2_value takes 1 to 127, not 0"),
+    ("torque byte 256", lambda p: p.write(1, "torque_enable", 256), ZavError, ERR_WRITE, False, ""),
+    ("write to id 40", lambda p: p.write(40, "sc1_value", 5), ZavError, ERR_ID, False, ""),
+    ("release of id 40", lambda p: p.release([1, 40]), ZavError, ERR_ID, False, ""),
+    ("empty sync write", lambda p: p.sync_write("goal_position", {}), ZavError, ERR_ADDRESS, False, ""),
+    ("sync record for id 40", lambda p: p.sync_write("goal_position", {40: 5000}), ZavError, ERR_ID, True, ""),
+    ("sync goal out of range", lambda p: p.sync_write("goal_position", {1: 13000}), ZavError, ERR_WRITE, True,
+     "goal_position takes 3000 to 12000, not 13000"),
+    ("zero-length receive", lambda p: p.rx(0), ZavError, ERR_REPLY, False, ""),
+    ("raw packet to id 40", lambda p: p.tx(40, 4), ZavError, ERR_ID, False, ""),
+    ("baud rate 0", lambda p: setattr(p, "baudrate", 0), ZavError, 0, False, ""),
 ]
 
 
-@pytest.mark.parametrize("call, expected, flags, partial", [row[1:] for row in BAD_ARGUMENTS],
+@pytest.mark.parametrize("call, expected, flags, partial, words", [row[1:] for row in BAD_ARGUMENTS],
                          ids=[row[0] for row in BAD_ARGUMENTS])
-def test_bad_arguments(port, call, expected, flags, partial):
+def test_bad_arguments(port, call, expected, flags, partial, words):
     bus = port("--ids", "1")
     bus.write(1, "torque_enable", 1)
     with pytest.raises(expected) as caught:
         call(bus)
     if expected is ZavError:
-        assert (caught.value.flags, caught.value.partial) == (flags, partial), str(caught.value)
+        message = str(caught.value)
+        assert (caught.value.flags, caught.value.partial) == (flags, partial), message
+        assert words in message and not (str(zavlib.GOAL_RANGE) in message and str(zavlib.PARAM_RANGE) in message), message
+
+
+def test_hold_release_and_wait_until_arrived(port):
+    bus = port("--ids", "1,2", "--speed", "1000")
+    with pytest.raises(ZavError, match="not 20000; nothing was sent"):
+        bus.move(1, 20000)
+    assert bus.read(1, "torque_enable") == 0  # the goal was checked before taking hold
+    with pytest.raises(ZavError, match="servo 1 is released"):
+        bus.wait_until_arrived(1)
+    bus.move(1, 11000)
+    with pytest.raises(ZavError, match=r"not arrived within 0 s: servo 1 at \d+, goal 11000"):
+        bus.wait_until_arrived(1, timeout=0)  # 3400 units at 1000 a second: still on its way
+    bus.move(2, 4000)
+    present = bus.wait_until_arrived([1, 2], timeout=30)
+    assert abs(present[1] - 11000) <= 10 and abs(present[2] - 4000) <= 10
+    bus.release([1, 2])
+    assert [bus.read(servo, "torque_enable") for servo in (1, 2)] == [0, 0]
+    bus.hold(2)  # where it stands
+    assert bus.read(2, "torque_enable") == 1 and abs(bus.read(2, "goal_position") - 4000) <= 10
 
 
 def test_writes_that_stop_at_a_failing_servo_raise_as_partial(port):
@@ -142,14 +171,20 @@ def test_ports_close_and_never_use_a_handle_the_library_freed(bus):
         zavlib.Port("/dev/zavlib-no-such-device")
 
 
-@pytest.mark.parametrize("arguments, offset, status, text", [
-    (["--ids", "0-30"], "300", 0, "found 31 servos: 0,1,2"),
-    (["--ids", "0-31", "--silent", "0-31"], "5", 1, "no servo answered"),
+@pytest.mark.parametrize("arguments, command, offset, status, text", [
+    (["--ids", "0-30"], ["scan"], "300", 0, "found 31 servos: 0,1,2"),
+    (["--ids", "0-31", "--silent", "0-31"], ["scan"], "5", 1, "no servo answered"),
+    (["--ids", "1,2"], ["ping", "1-2"], "300", 0, "servo 2 answered"),
+    (["--ids", "1,2", "--silent", "2"], ["ping", "1,2"], "50", 1, "servo 2 did not answer"),
+    (["--ids", "2", "--position", "2=7321"], ["read", "2", "present_position"], "300", 0, "servo 2: present_position 7321"),
+    (["--ids", "1,2", "--speed", "20000"], ["move", "all", "4000", "--wait", "30"], "300", 0, "arrived: servo 1 at 40"),
+    (["--ids", "1,2"], ["release", "1,2"], "300", 0, "servo 2 released"),
+    (["--ids", "1"], ["move", "1", "20000"], "300", 2, "takes 3000 to 12000, not 20000"),
 ])
-def test_command_line_scan(bus, arguments, offset, status, text):
+def test_command_line(bus, arguments, command, offset, status, text):
     device = bus("--no-echo", *arguments)
-    command = [sys.executable, "-m", "zavlib", "scan", "--port", device, "--no-echo", "--timeout-offset", offset]
-    result = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    line = [sys.executable, "-m", "zavlib", *command, "--port", device, "--no-echo", "--timeout-offset", offset]
+    result = subprocess.run(line, capture_output=True, text=True, timeout=120)
     assert (result.returncode, text in result.stdout + result.stderr) == (status, True), result
 
 

@@ -2,16 +2,18 @@
 
 from __future__ import annotations
 
+import collections.abc
 import ctypes
 import operator
 import os
 import stat
-import weakref
 import threading
+import time
+import weakref
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 from . import _native
-from ._facts import (BROADCAST_ID, DEFAULT_BAUD, DEFAULT_TIMEOUT_OFFSET_MS, GOAL_RANGE, ID_MAX, ID_RANGE, PARAM_RANGE,
+from ._facts import (BROADCAST_ID, DEFAULT_BAUD, DEFAULT_TIMEOUT_OFFSET_MS, GOAL_RANGE, ID_MAX, ID_RANGE,
                      PORT_NAME_LENGTH, REGISTER_COUNT, Flag, Register, reply_timeout_ms, sync_max_servos)
 
 if TYPE_CHECKING:
@@ -75,7 +77,8 @@ _REGISTERS_TEXT = f"registers are 0 to {REGISTER_COUNT - 1}"
 
 
 def _explain(flags: int, servo_id: Optional[int], timeout_ms: Optional[int],
-             address_reason: str = f"the register range or the data is not valid ({_REGISTERS_TEXT})") -> str:
+             address_reason: str = f"the register range or the data is not valid ({_REGISTERS_TEXT})",
+             write_reason: str = "the write was refused") -> str:
     servo = "one of the servos" if servo_id in (None, BROADCAST_ID) else f"servo {servo_id}"
     within = f"within {timeout_ms} ms" if timeout_ms is not None else "within its time-out"
     reasons = [
@@ -86,8 +89,10 @@ def _explain(flags: int, servo_id: Optional[int], timeout_ms: Optional[int],
         (ERR_TIMEOUT, f"no reply from {servo} {within}"),
         (ERR_REPLY, f"{servo} answered, but the reply did not match the request "
                     "(wrong baud rate, or another device on the line?)"),
-        (ERR_WRITE, "the write was refused or not confirmed "
-                    f"(parameters take {PARAM_RANGE}, goal positions {GOAL_RANGE})"),
+        # With a transport or reply flag, the servo did not confirm the write;
+        # alone, the library refused it (write_reason names the range broken).
+        (ERR_WRITE, "so the write was not carried out" if flags & (ERR_TIMEOUT | ERR_REPLY | ERR_PORT)
+         else write_reason),
     ]
     return "; ".join(text for flag, text in reasons if flags & flag) or "the request did not succeed"
 
@@ -102,6 +107,26 @@ def _fit(value: Any, bits: int, what: str, flag: int, call: str, servo_id: Optio
         raise ZavError(f"{call} failed: {what} {number} is outside {low} to {high}{names}",
                        flags=flag, servo_id=servo_id, call=call)
     return number
+
+
+def _write_reason(register: int, values: Iterable[int]) -> str:
+    """Why the library refuses a write of these values to a register: the one range that
+    the first value outside it breaks."""
+    try:
+        accepted = Register(register).range
+    except ValueError:
+        accepted = None
+    for value in values:
+        if accepted is not None and value not in accepted:
+            return f"{Register(register).name.lower()} takes {accepted}, not {value}"
+    return "the write was refused"
+
+
+def _servo_ids(ids: Union[int, Iterable[int]]) -> List[int]:
+    """One id or several, as a list."""
+    if isinstance(ids, collections.abc.Iterable):
+        return [operator.index(servo) for servo in ids]
+    return [operator.index(ids)]
 
 
 def _register(register: RegisterLike, call: str) -> Tuple[int, int, bool]:
@@ -350,15 +375,79 @@ class Port:
         library = _native.library()
         function = library.ZAV_WriteWordData if width == 2 else library.ZAV_WriteByteData
         ok, status = self._run(function, target, address, number)
-        self._check(ok, status, call, target)
+        self._check(ok, status, call, target, write_reason=_write_reason(address, [number]))
 
     def move(self, id: int, goal: int) -> None:
         """Takes hold of servo ``id`` (or every servo, with BROADCAST_ID) and sends it the
-        goal position (3000 to 12000), in one write of torque_enable and goal_position."""
+        goal position (GOAL_RANGE, 3000 to 12000), in one write of torque_enable and
+        goal_position. A goal outside the range raises ZavError (ERR_WRITE) before anything
+        is sent, so the servo is left as it was.
+
+        The servo then travels: ``read(id, "present_position")`` right after ``move`` tells
+        where it still is. ``wait_until_arrived(id)`` waits until it is there."""
         call = f"move({id!r}, {goal!r})"
         target = _fit(id, 8, "servo id", ERR_ID, call, id)
-        position = _fit(goal, 16, "goal position", ERR_WRITE, call, target)
+        position = operator.index(goal)
+        if position not in GOAL_RANGE:
+            raise ZavError(f"{call} failed: a {GOAL_RANGE.what} takes {GOAL_RANGE}, not {position}; nothing was sent "
+                           "[ERR_WRITE]", flags=ERR_WRITE, servo_id=target, call=call)
         self._write_block(call, target, Register.TORQUE_ENABLE, bytes([1]) + position.to_bytes(2, "little"))
+
+    def hold(self, ids: Union[int, Iterable[int]]) -> None:
+        """Takes hold of servos (torque on) where they stand: one id or several."""
+        self._torque(ids, 1, "hold")
+
+    def release(self, ids: Union[int, Iterable[int]]) -> None:
+        """Releases servos (torque off): one id or several. Every servo named is tried; if
+        any fails, ZavError for the first that failed is raised once all were tried."""
+        self._torque(ids, 0, "release")
+
+    def _torque(self, ids: Union[int, Iterable[int]], value: int, name: str) -> None:
+        servos = _servo_ids(ids)
+        call = f"{name}({ids!r})"
+        failures: List[ZavError] = []
+        for servo in servos:
+            target = _fit(servo, 8, "servo id", ERR_ID, call, servo)
+            ok, status = self._run(_native.library().ZAV_WriteByteData, target, Register.TORQUE_ENABLE, value)
+            try:
+                self._check(ok, status, call, target)
+            except ZavError as error:
+                failures.append(error)
+        if failures:
+            first = failures[0]
+            if len(failures) > 1:
+                others = ", ".join(str(error.servo_id) for error in failures[1:])
+                first.args = (f"{first.args[0]}; servos {others} failed too",)
+            raise first
+
+    def wait_until_arrived(self, ids: Union[int, Iterable[int]], timeout: float = 10.0, tolerance: int = 10,
+                           interval: float = 0.02) -> Dict[int, int]:
+        """Waits until every servo named (one id or several) stands within ``tolerance`` of
+        its goal, reading their present positions every ``interval`` seconds, as
+        ``zavctl watch --until-arrived`` does. Returns the present positions.
+
+        Raises ZavError when they are not all there within ``timeout`` seconds (naming
+        where each one stands), when a servo does not answer, and at once for a servo that
+        is released: it has no goal to arrive at (move() takes hold and sends one)."""
+        servos = _servo_ids(ids)
+        call = f"wait_until_arrived({ids!r}, {timeout!r})"
+        goals: Dict[int, int] = {}
+        for servo in servos:
+            if not self.read(servo, Register.TORQUE_ENABLE):  # the library's image: no bus traffic
+                raise ZavError(f"{call} failed: servo {servo} is released (torque off), so it has no goal to arrive "
+                               "at; move() takes hold and sends one", servo_id=servo, call=call)
+            goals[servo] = self.read(servo, Register.GOAL_POSITION)
+        deadline = time.monotonic() + timeout
+        while True:
+            present = {servo: self.read(servo, Register.PRESENT_POSITION) for servo in servos}
+            away = [servo for servo in servos if abs(present[servo] - goals[servo]) > tolerance]
+            if not away:
+                return present
+            if time.monotonic() >= deadline:
+                where = ", ".join(f"servo {servo} at {present[servo]}, goal {goals[servo]}" for servo in away)
+                raise ZavError(f"{call} failed: not arrived within {timeout} s: {where}",
+                               servo_id=away[0] if len(away) == 1 else None, call=call)
+            time.sleep(interval)
 
     def sync_write(self, register: RegisterLike, values: Mapping[int, int]) -> None:
         """Writes one register of several servos in one call, ``{id: value, ...}`` in
@@ -371,13 +460,15 @@ class Port:
         call = f"sync_write({register!r}, {dict(values)!r})"
         address, width, _ = _register(register, call)
         block = bytearray([address, width])
+        numbers = []
         for servo, value in values.items():
             block.append(_fit(servo, 8, "servo id", ERR_ID, call, servo))
-            block += _fit(value, 8 * width, "value", ERR_WRITE, call, servo).to_bytes(width, "little")
+            numbers.append(_fit(value, 8 * width, "value", ERR_WRITE, call, servo))
+            block += numbers[-1].to_bytes(width, "little")
         data = _native.byte_array(block)
         ok, status = self._run(_native.library().ZAV_WriteSyncData, data, len(block))
         shape = f"one sync write takes 1 to {sync_max_servos(2)} servos of a two-byte register ({_REGISTERS_TEXT})"
-        self._check(ok, status, call, None, address_reason=shape)
+        self._check(ok, status, call, None, address_reason=shape, write_reason=_write_reason(address, numbers))
 
     def read_block(self, id: int, address: int, length: int) -> bytes:
         """The raw bytes of ``length`` registers from ``address`` of servo ``id``'s image,
