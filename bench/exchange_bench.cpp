@@ -3,7 +3,8 @@
 // write of the request, then wait-and-read of the echo and of the reply) against
 // the library's ping, full read and sync write; and, with the bus keeping wire
 // time at 1 000 000 baud, a sync write of 30 goals and a full read of 18 servos
-// against what the wire needs. Ends with a table of ratios (medians of the
+// against what the wire needs; and a ping through Debian's ser2net on loopback,
+// over tcp:// and rfc2217://. Ends with a table of ratios (medians of the
 // repetitions, which run interleaved so that a busy moment hits all alike).
 //
 // The ratios come from a paired measurement after the benchmarks (--pairs=N
@@ -31,6 +32,7 @@
 
 #include "bus_runner.h"
 #include "pty_link.h"
+#include "ser2net_bridge.h"
 #include "servo_bus.h"
 #include "zavlib.h"
 
@@ -182,6 +184,25 @@ void BM_FullRead18_Wire1M(benchmark::State &state) {
     state.counters["wire_us"] = wire_us(18 * 2, 18 * 4, 1e6);
 }
 
+// A ping through Debian's ser2net on loopback: what a network bridge adds.
+void network_ping_loop(benchmark::State &state, BridgeScheme scheme) {
+    auto harness = make_bridged_harness(scheme);
+    PortHandle port = harness ? ZAV_OpenPort(harness->port_name().c_str(), 115200) : nullptr;
+    if (port == nullptr) {
+        state.SkipWithError("no ser2net bridge (Debian: ser2net)");
+        return;
+    }
+    ZAV_SetTimeOutOffset(port, 1000); // a loaded machine must not fail a ping; a good one takes no longer for it
+    for (int i = 0; i < kWarmUp; ++i) ZAV_Ping(port, 3, nullptr);
+    for (auto _ : state) {
+        if (!ZAV_Ping(port, 3, nullptr)) state.SkipWithError("ping failed");
+    }
+    ZAV_ClosePort(port);
+}
+
+void BM_PingTcp(benchmark::State &state) { network_ping_loop(state, BridgeScheme::kTcp); }
+void BM_PingRfc2217(benchmark::State &state) { network_ping_loop(state, BridgeScheme::kRfc2217); }
+
 BENCHMARK(BM_Floor)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_FloorFlush)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_Ping)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -189,6 +210,8 @@ BENCHMARK(BM_FullRead)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_SyncWrite30)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_SyncWrite30_Wire1M)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_FullRead18_Wire1M)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_PingTcp)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_PingRfc2217)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Keeps the median of every benchmark and prints the ratios at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -242,6 +265,14 @@ public:
         };
         wire("BM_SyncWrite30_Wire1M", "sync write of 30 goal records");
         wire("BM_FullRead18_Wire1M", "full read of 18 servos");
+        std::printf("\nA ping through ser2net on loopback (its own turnaround included):\n");
+        auto bridged = [&](const char *name, const char *what) {
+            if (!has(name)) return;
+            std::printf("  %-34s %7.3f ms, %.0f x the pseudo-terminal floor\n", what, medians_[name].real_us / 1000,
+                        medians_[name].real_us / floor.real_us);
+        };
+        bridged("BM_PingTcp", "ZAV_Ping over tcp://");
+        bridged("BM_PingRfc2217", "ZAV_Ping over rfc2217://");
     }
 
 private:

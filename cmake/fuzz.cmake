@@ -7,8 +7,8 @@ if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   message(FATAL_ERROR "ZAV_BUILD_FUZZ needs clang (libFuzzer): add -DCMAKE_CXX_COMPILER=clang++")
 endif()
 set(ZAV_FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-add_executable(zavlib_fuzz fuzz/zavlib_fuzz.cpp ${ZAV_LIBRARY_SOURCES} tests/support/memory_bus.cpp)
-target_include_directories(zavlib_fuzz PRIVATE include src tests/support)
+add_executable(zavlib_fuzz fuzz/zavlib_fuzz.cpp fuzz/network_far_end.cpp ${ZAV_LIBRARY_SOURCES} tests/support/memory_bus.cpp)
+target_include_directories(zavlib_fuzz PRIVATE include src tests/support fuzz)
 target_compile_options(zavlib_fuzz PRIVATE ${ZAV_WARNINGS} ${ZAV_FUZZ_FLAGS})
 target_link_options(zavlib_fuzz PRIVATE ${ZAV_FUZZ_FLAGS})
 
@@ -32,6 +32,7 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fuzz_assets.cpp
 set(web ${CMAKE_SOURCE_DIR}/tools/zavctl)
 set(motion ${CMAKE_SOURCE_DIR}/tools/motion)
 add_executable(serve_fuzz fuzz/serve_fuzz.cpp ${ZAV_LIBRARY_SOURCES} src/devices/serial_posix.cpp src/platform_posix.cpp
+                          src/socket_posix.cpp
                           ${web}/web_router.cpp ${web}/http_message.cpp ${web}/dashboard_routes.cpp
                           ${web}/bus_worker.cpp ${web}/status_text.cpp ${web}/motion_desk.cpp
                           ${motion}/motion_file.cpp ${motion}/motion_sampler.cpp ${motion}/motion_player.cpp

@@ -1,7 +1,7 @@
 # Linux: libzavlib.so, the unit tests over the in-memory bus, the
 # pseudo-terminal integration tests and the tools.
 
-add_library(zavlib SHARED ${ZAV_LIBRARY_SOURCES} src/devices/serial_posix.cpp src/platform_posix.cpp)
+add_library(zavlib SHARED ${ZAV_LIBRARY_SOURCES} src/devices/serial_posix.cpp src/platform_posix.cpp src/socket_posix.cpp)
 target_include_directories(zavlib PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
                                          $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}> PRIVATE src)
 target_compile_options(zavlib PRIVATE ${ZAV_WARNINGS} -fvisibility=hidden -fno-exceptions -fno-rtti
@@ -21,7 +21,8 @@ target_compile_options(zavsim_pty PRIVATE ${ZAV_WARNINGS})
 # Library time of exchanges on a pseudo-terminal (run by hand: build/exchange_bench).
 find_package(benchmark QUIET)
 if(benchmark_FOUND)
-  add_executable(exchange_bench bench/exchange_bench.cpp)
+  add_executable(exchange_bench bench/exchange_bench.cpp tests/support/ser2net_bridge.cpp)
+  target_include_directories(exchange_bench PRIVATE tests/support tests/integration)
   target_link_libraries(exchange_bench PRIVATE zavlib zavsim_pty benchmark::benchmark)
   target_compile_options(exchange_bench PRIVATE ${ZAV_WARNINGS})
 endif()
@@ -46,7 +47,7 @@ if(ZAV_BUILD_TESTS)
   include(GoogleTest)
 
   # The library with the unit tests' device in the serial backend's place, on a virtual clock.
-  add_library(zavlib_memory STATIC ${ZAV_LIBRARY_SOURCES} tests/support/memory_bus.cpp)
+  add_library(zavlib_memory STATIC ${ZAV_LIBRARY_SOURCES} src/socket_posix.cpp tests/support/memory_bus.cpp)
   target_include_directories(zavlib_memory PUBLIC include src tests/support)
   target_compile_options(zavlib_memory PRIVATE ${ZAV_WARNINGS})
 
@@ -100,4 +101,19 @@ if(ZAV_BUILD_TOOLS AND ZAV_CLI11_INCLUDE)
   include(cmake/tools.cmake)
 elseif(ZAV_BUILD_TOOLS)
   message(STATUS "CLI11 not found (Debian: libcli11-dev): zavsim and zavctl are not built")
+endif()
+
+# The network devices through ser2net and against misbehaving loopback servers.
+if(ZAV_BUILD_TESTS)
+  find_program(ZAV_SER2NET ser2net PATHS /usr/sbin /sbin)
+  if(NOT ZAV_SER2NET)
+    set(ZAV_SER2NET /usr/sbin/ser2net)
+  endif()
+  file(GLOB ZAV_NETWORK_TESTS CONFIGURE_DEPENDS tests/network/*.cpp)
+  add_executable(network_tests ${ZAV_NETWORK_TESTS} tests/support/ser2net_bridge.cpp tests/support/test_server.cpp)
+  target_include_directories(network_tests PRIVATE tests/support tests/integration tests/tools)
+  target_link_libraries(network_tests PRIVATE zavlib zavsim_pty GTest::gtest_main)
+  target_compile_options(network_tests PRIVATE ${ZAV_WARNINGS})
+  target_compile_definitions(network_tests PRIVATE ZAV_SER2NET_PATH="${ZAV_SER2NET}")
+  gtest_discover_tests(network_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 180)
 endif()

@@ -57,6 +57,14 @@ if(ZAV_BUILD_TESTS)
     gtest_discover_tests(motion_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
   endif()
 
+  # zavctl ports' discovery against a sysfs tree of its own.
+  add_executable(ports_tests tests/tools/ports_test.cpp tools/zavctl/ports.cpp tools/zavctl/line_info.cpp
+                           tools/zavctl/status_text.cpp)
+  target_include_directories(ports_tests PRIVATE tools/zavctl)
+  target_link_libraries(ports_tests PRIVATE zavlib GTest::gtest_main)
+  target_compile_options(ports_tests PRIVATE ${ZAV_WARNINGS})
+  gtest_discover_tests(ports_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
+
   # zavctl doctor against simulated faults, and the Wireshark dissector through
   # tshark; run by scripts/test-all.sh as a suite of their own, not by ctest.
   find_program(ZAV_TSHARK tshark)
@@ -69,4 +77,10 @@ if(ZAV_BUILD_TESTS)
   target_compile_definitions(diagnostics_tests PRIVATE ZAVSIM_PATH="$<TARGET_FILE:zavsim>" ZAVCTL_PATH="$<TARGET_FILE:zavctl>"
                              TSHARK_PATH="${ZAV_TSHARK}" ZAVBUS_LUA_PATH="${CMAKE_SOURCE_DIR}/tools/wireshark/zavbus.lua")
   add_dependencies(diagnostics_tests zavsim zavctl)
+endif()
+
+# zavctl doctor over a network bridge joins the network tests where zavctl is built.
+if(TARGET network_tests)
+  target_compile_definitions(network_tests PRIVATE ZAVCTL_PATH="$<TARGET_FILE:zavctl>" ZAVSIM_PATH="$<TARGET_FILE:zavsim>")
+  add_dependencies(network_tests zavctl)
 endif()

@@ -3,7 +3,10 @@
 // buffers) and also plays the far end of in-memory serial lines: for every
 // packet written it decides whether the servo model answers, late, cut
 // short, with bytes of its own, not at all, or whether the line hangs up or
-// the write fails. Time is virtual, so time-outs cost nothing.
+// the write fails. Time is virtual, so time-outs cost nothing. It plays the
+// far end of tcp:// and rfc2217:// bridges too (network_far_end.h): hostile
+// Telnet negotiation, IAC sequences split across reads, servers that send
+// without end.
 //
 // Besides what AddressSanitizer and UndefinedBehaviorSanitizer catch, each
 // call is checked for what a caller relies on: only known status flags, a
@@ -18,11 +21,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "memory_bus.h"
+#include "network_far_end.h"
 #include "servo_bus.h"
 #include "zavlib.h"
 #include "zavlib_internal.h"
@@ -43,7 +48,10 @@ constexpr double kEchoLimitMs = ZAV_ECHO_TIMEOUT_MS;
 
 // Longer than the 30 characters a port record keeps of a name.
 const char kLongName[] = "COM1-a-name-longer-than-thirty-characters";
-const char *const kNames[] = {"COM1", "COM2", kLongName, "COM9" /* no such device */, nullptr};
+const char *const kNames[] = {"COM1", "COM2", kLongName, "COM9" /* no such device */, nullptr,
+                              fuzznet::kRawBridge, fuzznet::kTelnetBridge, fuzznet::kRefusingBridge};
+
+bool is_bridge(const std::string &name) { return name.find("://") != std::string::npos; }
 
 struct Port {
     PortHandle handle;
@@ -73,6 +81,13 @@ public:
             };
             buses_.push_back(std::move(bus));
         }
+        // The buses behind the raw and the Telnet bridge.
+        for (int bridge = 0; bridge < 2; ++bridge) {
+            auto bus = std::make_unique<zavsim::ServoBus>();
+            bus->options().echo = !in_.ConsumeBool();
+            buses_.push_back(std::move(bus));
+        }
+        fuzznet::reset(&in_, buses_[buses_.size() - 2].get(), buses_.back().get());
     }
 
     void run() {
@@ -184,7 +199,7 @@ private:
 
         switch (which) {
         case 0: { // open
-            const char *name = kNames[in_.ConsumeIntegralInRange<size_t>(0, 4)];
+            const char *name = kNames[in_.ConsumeIntegralInRange<size_t>(0, std::size(kNames) - 1)];
             const int32_t baud = in_.ConsumeBool() ? 115200 : in_.ConsumeIntegral<int32_t>();
             // Opening a name already open closes the earlier handle first
             // (a rate of 0 is refused before that).
@@ -197,12 +212,15 @@ private:
             }
             PortHandle handle = ZAV_OpenPort(name, baud);
             if (trace_) std::fprintf(stderr, "  open %s at %d: %p\n", name ? name : "(null)", baud, static_cast<void *>(handle));
-            if (name == nullptr || baud == 0 || std::strcmp(name, "COM9") == 0) REQUIRE(handle == nullptr);
+            if (name == nullptr || baud == 0 || std::strcmp(name, "COM9") == 0 ||
+                std::strcmp(name, fuzznet::kRefusingBridge) == 0)
+                REQUIRE(handle == nullptr);
             if (handle != nullptr) {
                 REQUIRE(tracked(handle) == nullptr);
                 ports_.push_back({handle, name, static_cast<uint32_t>(baud), 20});
             }
-            return 0.0;
+            // A bridge's open: connect, negotiation and line settings, within its bound.
+            return name != nullptr && is_bridge(name) ? fuzznet::kBridgeTimeoutMs + 1.0 : 0.0;
         }
         case 1: { // close
             PortHandle handle = pick_handle();
@@ -220,8 +238,10 @@ private:
             PortHandle handle = pick_handle();
             const int32_t baud = in_.ConsumeBool() ? 9600 : in_.ConsumeIntegral<int32_t>();
             ZAV_SetBaudrate(handle, baud);
-            if (Port *p = tracked(handle); p != nullptr && baud != 0) p->baud = static_cast<uint32_t>(baud);
-            return 0.0;
+            Port *p = tracked(handle);
+            if (p != nullptr && baud != 0) p->baud = static_cast<uint32_t>(baud);
+            // rfc2217 waits for the bridge's answers, within the name's bound.
+            return p != nullptr && is_bridge(p->name) ? fuzznet::kBridgeTimeoutMs + 1.0 : 0.0;
         }
         case 4: { // time-out offset, mostly small
             PortHandle handle = pick_handle();
@@ -348,6 +368,9 @@ private:
             for (const Port &p : ports_) held = held || p.name == name;
             REQUIRE(membus::find_device(name)->open == held);
         }
+        int bridged = 0;
+        for (const Port &p : ports_) bridged += is_bridge(p.name) ? 1 : 0;
+        REQUIRE(fuzznet::open_connections() == bridged);
         for (const Port &p : ports_) {
             for (uint8_t id = 0; id <= 31; ++id) {
                 uint8_t image[ZAV_REGISTER_COUNT];
@@ -377,6 +400,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // Unloading closes every port left open: no device may stay open.
         zav_library_unload();
         for (const char *name : {"COM1", "COM2", kLongName}) REQUIRE(!membus::find_device(name)->open);
+        REQUIRE(fuzznet::open_connections() == 0);
         zav_library_load();
     }
     membus::reset();

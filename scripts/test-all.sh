@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages; needs root or sudo), then builds
-# and runs every test: the Linux suites, the dashboard's endpoint and browser
+# and runs every test: the Linux suites (the network devices through ser2net
+# among them), the dashboard's endpoint and browser
 # tests, the same Linux suites under Address- and UndefinedBehaviorSanitizer and
 # under ThreadSanitizer with a thread stress run, a bounded fuzzing run, the
 # 64-bit DLL's device suite and zavctl.exe under wine64, the static checks of
@@ -19,13 +20,17 @@ scripts/install-missing.sh ca-certificates cmake g++ make libgtest-dev googletes
   mingw-w64 wine64 python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
   clang lld llvm pkg-config dpkg-dev file \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static tshark \
-  nlohmann-json3-dev libboost1.81-dev chromium libclang-rt-14-dev gdb help2man python3-jsonschema "${node_packages[@]}"
+  nlohmann-json3-dev libboost1.81-dev chromium libclang-rt-14-dev gdb help2man python3-jsonschema ser2net "${node_packages[@]}"
 
+# Arguments, if any, name the suites to run (their functions, e.g. "wine_suite
+# arm_suite"); without them every suite runs.
+only_suites=" $* "
 suites_passed=0
 suites_failed=0
 run_suite() { # name, command...
   local name=$1
   shift
+  [ "$only_suites" = "  " ] || [[ "$only_suites" == *" $1 "* ]] || return 0
   echo
   echo "================ $name"
   local started=$SECONDS

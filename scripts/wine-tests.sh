@@ -3,8 +3,8 @@
 # pseudo-terminals that the Wine prefix sees as COM5 (the DLL's port) and COM6
 # (the simulated bus in the test program), with COM7 as the relay's control line.
 # Then runs zavctl.exe and a caller built like a Visual Studio program against
-# zavsim on COM8, COM9 and COM10 (the doctor), and zavctl.exe serve on COM11 for
-# a Linux client.
+# zavsim on COM8, COM9 and COM10 (the doctor) and behind ser2net (tcp://),
+# zavctl.exe ports, and zavctl.exe serve on COM11 for a Linux client.
 # Usage: scripts/wine-tests.sh BUILD_DIR_X64 LINUX_BUILD_DIR
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -88,6 +88,31 @@ expect "help" 0 "Usage:" "$wine64" "$build/zavctl.exe" --help
 expect "doctor finds the echo and both servos" 0 "servos-answer" "$wine64" "$build/zavctl.exe" --port COM10 --timeout-offset 100 doctor --ids 1,4 --count 20
 expect "--capture is refused with a reason" 4 "--capture is not available" "$wine64" "$build/zavctl.exe" --capture "$work/x.pcap" --port COM8 scan
 expect "version" 0 "zavctl $(sed -n 's/^Version: //p' "$build/zavlib.pc")" "$wine64" "$build/zavctl.exe" --version
+# A Windows program on a network bridge: ser2net on Linux in front of zavsim,
+# zavctl.exe (the x64 DLL) over tcp:// through Wine's sockets.
+ser2net=$(command -v ser2net || echo /usr/sbin/ser2net)
+bridge_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$linux_build/zavsim" --link "$work/zavsim-bridge" --ids 2,6 --no-echo >"$work/zavsim-bridge.log" 2>&1 &
+sim_pids+=($!)
+for _ in $(seq 100); do [ -e "$work/zavsim-bridge" ] && break; sleep 0.05; done
+cat >"$work/ser2net.yaml" <<EOF
+connection: &bus
+  accepter: tcp,127.0.0.1,$bridge_port
+  connector: serialdev,$work/zavsim-bridge,115200e81,local
+  options:
+    kickolduser: true
+EOF
+"$ser2net" -n -d -c "$work/ser2net.yaml" >"$work/ser2net.log" 2>&1 &
+sim_pids+=($!)
+listening=$(printf '0100007F:%04X 00000000:0000 0A' "$bridge_port")
+for _ in $(seq 200); do grep -q "$listening" /proc/net/tcp && break; sleep 0.05; done
+expect "the x64 DLL scans a simulated bus behind ser2net over tcp://" 0 "found 2 servos: 2,6" \
+  "$wine64" "$build/zavctl.exe" --port "tcp://127.0.0.1:$bridge_port" --no-echo --timeout-offset 100 scan
+# A port the registry lists, as a driver would list it: zavctl.exe ports names it
+# (free: nobody holds COM8 now) and ends with the simulated bus.
+"$wine64" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial8' /d COM8 /f </dev/null >/dev/null 2>&1
+expect "ports lists a registered COM port" 0 "serial port (\Device\Serial8), free" "$wine64" "$build/zavctl.exe" ports
+expect "ports --json ends with the simulated bus" 0 '{"name":"sim:0-5","kind":"sim"' "$wine64" "$build/zavctl.exe" ports --json
 # Built like a Visual Studio program: clang in MSVC mode, lld-link, zavlib_x64.lib.
 expect "a Visual Studio caller drives the bus" 0 "msvc caller: 13 passed, 0 failed" \
   env ZAV_TEST_PORT=COM9 "$wine64" "$build/msvc_caller.exe"

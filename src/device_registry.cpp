@@ -8,7 +8,7 @@ namespace device {
 
 // The kinds reached by a scheme. Each is one file, src/devices/NAME.cpp,
 // defining `const device::Backend NAME_backend`; list it here, once.
-#define ZAV_DEVICE_KINDS(KIND) KIND(sim) KIND(replay)
+#define ZAV_DEVICE_KINDS(KIND) KIND(sim) KIND(replay) KIND(tcp) KIND(rfc2217)
 
 #define ZAV_DECLARE_KIND(name) extern const Backend name##_backend;
 ZAV_DEVICE_KINDS(ZAV_DECLARE_KIND)

@@ -200,3 +200,20 @@ TEST(Tools, SessionsSayWhatHappened) {
         EXPECT_NE(r.output.find(std::string("Example:\n  zavctl ")), std::string::npos) << r.output;
     }
 }
+
+TEST(Tools, PortsZavctlListsThisMachinesPortsWithTheSimulatorsPseudoTerminal) {
+    Simulator sim({"--ids", "1"});
+    ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();
+    char target[256] = {};
+    ASSERT_GT(readlink(sim.port().c_str(), target, sizeof target - 1), 0);
+    const Result text = zavctl({"ports", "--all"});
+    EXPECT_EQ(text.exit_status, 0) << text.output;
+    EXPECT_NE(text.output.find(std::string(target) + " "), std::string::npos) << text.output;
+    EXPECT_NE(text.output.find("its far end held by zavsim (pid "), std::string::npos) << text.output;
+    EXPECT_EQ(text.output.substr(text.output.rfind("\nsim:0-5") + 1, 7), "sim:0-5") << "the simulated bus comes last";
+    const Result json = zavctl({"ports", "--json"});
+    EXPECT_EQ(json.exit_status, 0);
+    EXPECT_EQ(json.output.rfind("{\"ports\":[", 0), 0u) << json.output;
+    EXPECT_EQ(json.output.find("/dev/pts/"), std::string::npos) << "pseudo-terminals only with --all";
+}
+

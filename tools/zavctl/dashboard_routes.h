@@ -2,6 +2,12 @@
 // stream, the register table and the commands, on the bus worker's thread
 // (bus_worker.h). Sockets are elsewhere (http_server.h): a request goes in,
 // an answer comes out.
+//
+// A new group of routes registers in a member function of its own, called
+// from the constructor: router_.read(pattern, handler) for a GET,
+// router_.command(pattern, {fields}, handler) for a POST with a JSON body. The
+// router runs every check (web_router.h) before the handler; the handler gets
+// the body's object with only the named fields, and {servo} already checked.
 #pragma once
 
 #include <atomic>

@@ -45,19 +45,6 @@ std::string fixed(double value, int decimals = 3) {
     return text;
 }
 
-std::string json_string(const std::string &text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) {
-            out += ' ';
-            continue;
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
 std::string json_ids(const std::vector<int> &ids) {
     std::string out = "[";
     for (std::size_t i = 0; i < ids.size(); ++i) out += (i ? "," : "") + std::to_string(ids[i]);
@@ -72,6 +59,18 @@ bool read_parameter(PortHandle port, int id, StatusWord *status) {
 }
 
 enum class Severity { kOk, kNote, kProblem };
+
+// "tcp" or "rfc2217" for a network bridge's name, else empty.
+std::string network_scheme(const std::string &device) {
+    for (const char *scheme : {"tcp", "rfc2217"}) {
+        const std::string prefix = std::string(scheme) + "://";
+        if (device.size() > prefix.size() &&
+            std::equal(prefix.begin(), prefix.end(), device.begin(),
+                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); }))
+            return scheme;
+    }
+    return {};
+}
 
 struct Finding {
     Severity severity;
@@ -107,7 +106,8 @@ public:
     Doctor(const PortContext &context, const DoctorOptions &options) : c_(context), o_(options) {}
 
     int run() {
-        line_ = read_line_info(c_.device, c_.line_fd);
+        network_ = network_scheme(c_.device);
+        if (network_.empty()) line_ = read_line_info(c_.device, c_.line_fd);
         check_line();
         check_echo();
         find_servos();
@@ -268,7 +268,9 @@ private:
 
         const double median = timing_.quantile(0.5);
         const double excess = median - timing_.wire_ms;
-        if (excess >= kLatencyTimerExcessMs) {
+        if (!network_.empty()) {
+            check_network_round_trip();
+        } else if (excess >= kLatencyTimerExcessMs) {
             std::string advice = "the median round trip is " + fixed(median, 2) + " ms, " + fixed(excess, 2) +
                                  " ms beyond the " + fixed(timing_.wire_ms, 3) + " ms the bytes need on the wire";
             if (std::fabs(median - 16.0) < 3.0) advice += " (near 16 ms: a USB adapter's default latency timer)";
@@ -288,6 +290,26 @@ private:
             add(Severity::kNote, "jitter",
                 "1 in 100 exchanges takes " + fixed(p99, 2) + " ms or more against a median of " + fixed(median, 2) +
                     " ms: a loaded machine or another program on the adapter's USB hub");
+    }
+
+    // Over a network the bridge and the network add their time to every
+    // exchange: the reply time-out must cover the slowest round trip seen,
+    // with room to spare for a busier network.
+    void check_network_round_trip() {
+        const double slowest = timing_.ms.back();
+        const double wire_reply_ms = static_cast<double>(ZAV_REPLY_K_LONG) / static_cast<uint32_t>(c_.baud);
+        suggested_offset_ = std::max(static_cast<int>(kDefaultTimeoutOffsetMs), static_cast<int>(std::ceil(2.0 * slowest + 5.0 - wire_reply_ms)));
+        const std::string trip = "the round trip over the network is " + fixed(timing_.quantile(0.5), 2) + " ms (median; p99 " +
+                                 fixed(timing_.quantile(0.99), 2) + ", max " + fixed(slowest, 2) + " ms), " +
+                                 fixed(timing_.quantile(0.5) - timing_.wire_ms, 2) +
+                                 " ms beyond the wire time: the bridge and the network add it";
+        if (c_.reply_timeout_ms >= 2.0 * slowest + 5.0)
+            add(Severity::kOk, "network-round-trip",
+                trip + "; the reply time-out of " + std::to_string(c_.reply_timeout_ms) + " ms covers it");
+        else
+            add(Severity::kProblem, "network-round-trip",
+                trip + ", close to or past the reply time-out of " + std::to_string(c_.reply_timeout_ms) +
+                    " ms: use --timeout-offset " + std::to_string(suggested_offset_) + " (ZAV_SetTimeOutOffset)");
     }
 
     std::string latency_fix() const {
@@ -330,7 +352,13 @@ private:
 
     void print_report() const {
         std::printf("zavctl doctor: %s%s\n", c_.device.c_str(), c_.simulated ? " (simulated bus)" : "");
-        if (line_.known) {
+        if (network_ == "tcp") {
+            std::printf("line      a network bridge's raw byte stream: the line settings are the bridge's own (set it to "
+                        "%d baud, 8E1, no flow control)\n", c_.baud);
+        } else if (network_ == "rfc2217") {
+            std::printf("line      a network bridge (RFC 2217): %d baud, 8E1, no flow control, set through the bridge\n",
+                        c_.baud);
+        } else if (line_.known) {
             std::printf("line      %u baud, %d%c%d, %s flow control", line_.baud, line_.data_bits, line_.parity,
                         line_.stop_bits, line_.hardware_flow ? "hardware" : line_.software_flow ? "software" : "no");
             if (line_.dtr >= 0) std::printf(", DTR %s, RTS %s", line_.dtr ? "on" : "off", line_.rts ? "on" : "off");
@@ -380,7 +408,13 @@ private:
                    ",\"latency_timer_ms\":" + std::to_string(line_.latency_timer_ms) +
                    ",\"low_latency\":" + std::to_string(line_.low_latency);
         }
-        out += "},\"echo\":" + std::string(echo_ ? "true" : "false");
+        out += "}";
+        if (!network_.empty()) {
+            out += ",\"network\":{\"scheme\":" + json_string(network_);
+            if (suggested_offset_ > 0) out += ",\"suggested_timeout_offset_ms\":" + std::to_string(suggested_offset_);
+            out += "}";
+        }
+        out += ",\"echo\":" + std::string(echo_ ? "true" : "false");
         out += ",\"servos\":{\"answering\":" + json_ids(answering_) + ",\"silent\":" + json_ids(silent_) + ",\"late\":[";
         for (std::size_t i = 0; i < late_.size(); ++i)
             out += std::string(i ? "," : "") + "{\"id\":" + std::to_string(late_[i].id) + ",\"ms\":" + fixed(late_[i].ms) + "}";
@@ -411,6 +445,8 @@ private:
 
     const PortContext &c_;
     const DoctorOptions &o_;
+    std::string network_; // the bridge's scheme, for a network name
+    int suggested_offset_ = 0;
     LineInfo line_;
     std::vector<Finding> findings_;
     int probe_id_ = 1;

@@ -15,8 +15,6 @@
 
 namespace zavctl {
 
-namespace {
-
 std::string real_path(const std::string &path) {
     char resolved[PATH_MAX];
     return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
@@ -26,6 +24,8 @@ std::string base_name(const std::string &path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+namespace {
 
 // The descriptor of this process that is open on device (the library's own).
 int find_descriptor(const std::string &device) {

@@ -30,4 +30,11 @@ struct LineInfo {
 // descriptor this process already holds on that device. Not known on Windows.
 LineInfo read_line_info(const std::string &device_name, int fd);
 
+#ifdef __linux__
+// The path with every link resolved; empty when it does not exist.
+std::string real_path(const std::string &path);
+// What follows the last '/'.
+std::string base_name(const std::string &path);
+#endif
+
 } // namespace zavctl

@@ -61,4 +61,17 @@ std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms, const 
     return out;
 }
 
+std::string json_string(const std::string &text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            out += ' ';
+            continue;
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
 } // namespace zavctl

@@ -20,4 +20,7 @@ std::string flag_names(StatusWord status);
 // write addressed, so that ERR_WRITE names that register's range alone.
 std::string explain(StatusWord status, int id, uint32_t reply_timeout_ms, const char *register_name = nullptr);
 
+// text as a JSON string, quotes included (control characters become spaces).
+std::string json_string(const std::string &text);
+
 } // namespace zavctl

@@ -1,8 +1,11 @@
 """The Python package against the library and a simulated bus."""
 
+import json
+import os
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -186,6 +189,17 @@ def test_command_line(bus, arguments, command, offset, status, text):
     line = [sys.executable, "-m", "zavlib", *command, "--port", device, "--no-echo", "--timeout-offset", offset]
     result = subprocess.run(line, capture_output=True, text=True, timeout=120)
     assert (result.returncode, text in result.stdout + result.stderr) == (status, True), result
+
+
+def test_command_line_ports_lists_what_zavctl_lists(tmp_path):
+    zavctl = os.environ.get("ZAVCTL", str(Path(__file__).resolve().parents[3] / "build" / "zavctl"))
+    command = [sys.executable, "-m", "zavlib", "ports", "--json"]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=60, env={**os.environ, "ZAVCTL": zavctl})
+    assert result.returncode == 0, result
+    assert json.loads(result.stdout)["ports"][-1]["name"] == "sim:0-5"
+    missing = {**os.environ, "ZAVCTL": "", "ZAVLIB_LIBRARY": "", "PATH": str(tmp_path)}
+    result = subprocess.run(command, capture_output=True, text=True, timeout=60, env=missing)
+    assert (result.returncode, "needs zavctl" in result.stderr) == (1, True), result
 
 
 def test_clock_counts_milliseconds():

@@ -1,4 +1,5 @@
-"""python -m zavlib COMMAND --port DEVICE ...: scan, ping, read, move and release servos.
+"""python -m zavlib COMMAND --port DEVICE ...: scan, ping, read, move and release servos;
+python -m zavlib ports: this machine's serial ports (zavctl ports).
 
 The commands carry the names of the Port methods they call, take servo ids as zavctl does
 (3, 1,2, 0-5, or all: the servos that answer a scan) and exit as zavctl does: 0 done, 1 the
@@ -11,7 +12,7 @@ import argparse
 import sys
 from typing import Callable, Dict, List, Optional, Set
 
-from . import ID_RANGE, Port, Register, ZavError
+from . import ID_RANGE, Port, Register, ZavError, _ports
 from ._facts import DEFAULT_BAUD, DEFAULT_TIMEOUT_OFFSET_MS, GOAL_RANGE
 
 EXIT_FAILED, EXIT_USAGE, EXIT_CANNOT_OPEN = 1, 2, 3
@@ -78,6 +79,9 @@ def _parser() -> argparse.ArgumentParser:
     move.add_argument("--wait", type=float, metavar="SECONDS", help="then wait up to this long until they arrive")
     release = commands.add_parser("release", parents=[line], help="turn servos' torque off")
     release.add_argument("ids", type=_ids, metavar="IDS", help=ids_help)
+    ports = commands.add_parser("ports", help="list this machine's serial ports (runs zavctl ports)")
+    ports.add_argument("--json", action="store_true", help="print the list as one JSON object")
+    ports.add_argument("--all", action="store_true", help="also list pseudo-terminals")
     return parser
 
 
@@ -135,6 +139,8 @@ COMMANDS: Dict[str, Callable[[Port, argparse.Namespace], int]] = {
 
 def main(argv: Optional[List[str]] = None) -> int:
     options = _parser().parse_args(argv)  # exits 2 on a wrong command line
+    if options.command == "ports":
+        return _ports.run([flag for flag, wanted in (("--json", options.json), ("--all", options.all)) if wanted])
     try:
         port = Port(options.port, options.baud)
     except ZavError as error:
