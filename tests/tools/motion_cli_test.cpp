@@ -61,26 +61,29 @@ TEST(MotionCommands, RecordThenPlayTheRecordingAndRefuseABadFile) {
         std::string input; // standard input, for record --poses
     } sessions[] = {
         {on_bus({"record", recording, "--ids", "1,2", "--rate", "5", "--seconds", "0.4"}), 0,
-         {"recording servos 1,2 at 5 Hz", "wrote " + recording + ": 2 keyframes, 0.40 s"}},
+         {"recording servos 1,2 at 5 Hz", "wrote " + recording + ": 2 keyframes, 0.40 s"}, ""},
         {on_bus({"play", recording, "--dry-run", "--tick", "200"}), 0,
-         {"2 keyframes, servos 1,2, 0.40 s long", "plan: 2 servos at 115200 baud", "the shortest tick is"}},
+         {"2 keyframes, servos 1,2, 0.40 s long", "plan: 2 servos at 115200 baud", "the shortest tick is"}, ""},
         {on_bus({"play", recording, "--tick", "200", "--loop", "2", "read", "2", "goal"}), 0,
-         {"done after 0.00 s to the start and 2 loops:", "servos 1,2 hold their last goals", "goal_position      7700"}},
+         {"done after 0.00 s to the start and 2 loops:", "servos 1,2 hold their last goals", "goal_position      7700"},
+         ""},
         {on_bus({"play", ZAV_SOURCE_DIR "/examples/wave.json", "--speed", "4", "--tick", "200", "--release-at-end"}), 0,
-         {"done after", "servos 1,2 released"}},
+         {"done after", "servos 1,2 released"}, ""},
         {on_bus({"play", broken}), 2,
-         {broken + R"(: timeline[1] (at 1 s): "ease" must be "step", "linear" or "smooth")"}},
-        {on_bus({"play", recording, "--tick", "0.2"}), 1, {"a tick of 0.2 ms is shorter than this bus allows", "(--tick)"}},
-        {on_bus({"play", std::string(dir) + "/missing.json"}), 2, {"missing.json: cannot be opened"}},
-        {on_bus({"record", std::string(dir) + "/no/folder.json", "--ids", "1"}), 2, {"cannot be written"}},
-        {on_bus({"record", recording, "--ids", "1,40"}), 2, {"'1,40' is not a servo id"}},
+         {broken + R"(: timeline[1] (at 1 s): "ease" must be "step", "linear" or "smooth")"}, ""},
+        {on_bus({"play", recording, "--tick", "0.2"}), 1,
+         {"a tick of 0.2 ms is shorter than this bus allows", "(--tick)"}, ""},
+        {on_bus({"play", std::string(dir) + "/missing.json"}), 2, {"missing.json: cannot be opened"}, ""},
+        {on_bus({"record", std::string(dir) + "/no/folder.json", "--ids", "1"}), 2, {"cannot be written"}, ""},
+        {on_bus({"record", recording, "--ids", "1,40"}), 2, {"'1,40' is not a servo id"}, ""},
         // Enter captures a pose, named or not, until the end of the input.
         {on_bus({"record", poses, "--ids", "1,2", "--poses"}), 0,
-         {"captured wave: 1=7600 2=7700", "captured pose_2: 1=7600 2=7700", "wrote " + poses + ": 2 poses, a second apart"},
+         {"captured wave: 1=7600 2=7700", "captured pose_2: 1=7600 2=7700",
+          "wrote " + poses + ": 2 poses, a second apart"},
          "wave\n\n"},
-        {on_bus({"play", poses, "--tick", "200"}), 0, {"2 keyframes, servos 1,2, 1.00 s long", "done after"}},
+        {on_bus({"play", poses, "--tick", "200"}), 0, {"2 keyframes, servos 1,2, 1.00 s long", "done after"}, ""},
         // A chain is checked whole before anything is sent: the broken file stops the move before it.
-        {on_bus({"move", "1", "4000", "play", broken}), 2, {"\"ease\" must be"}},
+        {on_bus({"move", "1", "4000", "play", broken}), 2, {"\"ease\" must be"}, ""},
     };
     for (const auto &s : sessions) {
         const Result r = zavctl_fed(s.args, s.input);
