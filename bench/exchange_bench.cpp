@@ -3,9 +3,11 @@
 // write of the request, then wait-and-read of the echo and of the reply) against
 // the library's ping, full read and sync write; and, with the bus keeping wire
 // time at 1 000 000 baud, a sync write of 30 goals and a full read of 18 servos
-// against what the wire needs; and a ping through Debian's ser2net on loopback,
-// over tcp:// and rfc2217://. Ends with a table of ratios (medians of the
-// repetitions, which run interleaved so that a busy moment hits all alike).
+// against what the wire needs; a ping on the library's in-process bus (sim:,
+// no wire time), which makes no system call at all; and a ping through
+// Debian's ser2net on loopback, over tcp:// and rfc2217://. Ends with a table
+// of ratios (medians of the repetitions, which run interleaved so that a busy
+// moment hits all alike).
 //
 // The ratios come from a paired measurement after the benchmarks (--pairs=N
 // rounds, 300 by default).
@@ -116,6 +118,18 @@ void BM_Ping(benchmark::State &state) {
     }
 }
 
+// The in-process bus: the same ping with the echo, in the library alone.
+constexpr char kSimBus[] = "sim:0-31";
+
+void BM_PingSim(benchmark::State &state) {
+    PortHandle port = ZAV_OpenPort(kSimBus, 115200);
+    for (int i = 0; i < kWarmUp; ++i) ZAV_Ping(port, 3, nullptr);
+    for (auto _ : state) {
+        if (!ZAV_Ping(port, 3, nullptr)) state.SkipWithError("ping on sim: failed");
+    }
+    ZAV_ClosePort(port);
+}
+
 // All ten registers of one servo: six exchanges.
 void BM_FullRead(benchmark::State &state) {
     LibraryBus bus;
@@ -206,6 +220,7 @@ void BM_PingRfc2217(benchmark::State &state) { network_ping_loop(state, BridgeSc
 BENCHMARK(BM_Floor)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_FloorFlush)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_Ping)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_PingSim)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_FullRead)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_SyncWrite30)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_SyncWrite30_Wire1M)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -249,6 +264,9 @@ public:
             std::printf("  the same after a flush of the receive queue             %7.2f us wall  %6.2f us cpu\n",
                         medians_["BM_FloorFlush"].real_us, medians_["BM_FloorFlush"].cpu_us);
         std::printf("  ZAV_Ping                                                %7.2f us wall  %6.2f us cpu\n", ping.real_us, ping.cpu_us);
+        if (has("BM_PingSim"))
+            std::printf("  ZAV_Ping on sim: (in-process, no wire time)             %7.2f us wall  %6.2f us cpu\n",
+                        medians_["BM_PingSim"].real_us, medians_["BM_PingSim"].cpu_us);
         auto per_exchange = [&](const char *name, const char *what, double exchanges) {
             if (!has(name)) return;
             std::printf("  %-54s  %7.2f us wall  %6.2f us cpu\n", what, medians_[name].real_us / exchanges,
@@ -351,31 +369,34 @@ void paired_ratios(int rounds) {
     PortHandle ping_port = ZAV_OpenPort(links.path(1).c_str(), 115200);
     PortHandle read_port = ZAV_OpenPort(links.path(2).c_str(), 115200);
     PortHandle sync_port = ZAV_OpenPort(links.path(3).c_str(), 115200);
+    PortHandle sim_port = ZAV_OpenPort(kSimBus, 115200);
     struct Closer {
-        PortHandle ports[3];
+        PortHandle ports[4];
         ~Closer() {
             for (PortHandle p : ports) ZAV_ClosePort(p);
         }
-    } closer{{ping_port, read_port, sync_port}};
+    } closer{{ping_port, read_port, sync_port, sim_port}};
     const std::vector<uint8_t> block = hold_and_make_sync_block(sync_port);
     uint8_t registers[10];
-    const std::function<Batch()> batches[5] = {
+    const std::function<Batch()> batches[6] = {
         [&] { return time_batch(24, 1, [&] { line.exchange(false); }); },
         [&] { return time_batch(24, 1, [&] { ZAV_Ping(ping_port, 3, nullptr); }); },
         [&] { return time_batch(4, 6, [&] { ZAV_ReadBlockData(read_port, 3, 0, registers, 10, nullptr); }); },
         [&] { return time_batch(1, 30, [&] { ZAV_WriteSyncData(sync_port, block.data(), static_cast<uint32_t>(block.size()), nullptr); }); },
         [&] { return time_batch(24, 1, [&] { line.exchange(true); }); },
+        [&] { return time_batch(24, 1, [&] { ZAV_Ping(sim_port, 3, nullptr); }); },
     };
     for (int i = 0; i < 3; ++i)
         for (const auto &batch : batches) batch(); // warm up
     std::vector<double> floor_wall, floor_cpu, ping_wall, ping_cpu, wall_ratio, cpu_ratio, read_ratio, sync_ratio,
-        flush_wall_ratio, flush_cpu_ratio;
+        flush_wall_ratio, flush_cpu_ratio, sim_ratio;
     for (int round = 0; round < rounds; ++round) {
-        Batch b[5];
-        for (int k = 0; k < 5; ++k) {
-            const int which = (k + round) % 5; // each takes every place in turn
+        Batch b[6];
+        for (int k = 0; k < 6; ++k) {
+            const int which = (k + round) % 6; // each takes every place in turn
             b[which] = batches[which]();
         }
+        sim_ratio.push_back(b[5].wall / b[0].wall);
         flush_wall_ratio.push_back(b[1].wall / b[4].wall);
         flush_cpu_ratio.push_back(b[1].cpu / b[4].cpu);
         floor_wall.push_back(b[0].wall);
@@ -395,6 +416,7 @@ void paired_ratios(int rounds) {
     std::printf("  ping / floor with a flush:  %.3f wall, %.3f cpu\n", median(flush_wall_ratio), median(flush_cpu_ratio));
     std::printf("  full read / ping:           %.3f per exchange (target <= 1.10)\n", median(read_ratio));
     std::printf("  sync write of 30 / ping:    %.3f per exchange (target <= 1.10)\n", median(sync_ratio));
+    std::printf("  ping on sim: / floor:       %.3f wall (target <= 0.2: in-process, no system calls)\n", median(sim_ratio));
 }
 
 } // namespace

@@ -52,17 +52,27 @@ if(ZAV_BUILD_TESTS)
   target_compile_options(zavlib_memory PRIVATE ${ZAV_WARNINGS})
 
   file(GLOB ZAV_UNIT_TESTS CONFIGURE_DEPENDS tests/unit/*.cpp)
-  add_executable(unit_tests ${ZAV_UNIT_TESTS})
+  add_executable(unit_tests ${ZAV_UNIT_TESTS} tests/conformance/device_conformance_test.cpp
+                            tests/conformance/kinds_unit.cpp)
+  target_include_directories(unit_tests PRIVATE tests/conformance)
   target_link_libraries(unit_tests PRIVATE zavlib_memory GTest::gtest_main)
   target_compile_options(unit_tests PRIVATE ${ZAV_WARNINGS})
   gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
 
+  # Debian's ser2net: the network devices' far end in the conformance suite and
+  # the network tests.
+  find_program(ZAV_SER2NET ser2net PATHS /usr/sbin /sbin)
+  if(NOT ZAV_SER2NET)
+    set(ZAV_SER2NET /usr/sbin/ser2net)
+  endif()
+
   file(GLOB ZAV_INTEGRATION_TESTS CONFIGURE_DEPENDS tests/integration/*.cpp)
-  add_executable(pty_tests ${ZAV_INTEGRATION_TESTS} tests/support/linux_bus_fixture.cpp)
-  target_include_directories(pty_tests PRIVATE tests/support tests/integration)
+  add_executable(pty_tests ${ZAV_INTEGRATION_TESTS} tests/support/linux_bus_fixture.cpp tests/support/ser2net_bridge.cpp
+                           tests/conformance/device_conformance_test.cpp tests/conformance/kinds_linux.cpp)
+  target_include_directories(pty_tests PRIVATE tests/support tests/integration tests/conformance)
   target_link_libraries(pty_tests PRIVATE zavlib zavsim_pty GTest::gtest_main ${CMAKE_DL_LIBS})
   target_compile_options(pty_tests PRIVATE ${ZAV_WARNINGS})
-  target_compile_definitions(pty_tests PRIVATE ZAVLIB_SO_PATH="$<TARGET_FILE:zavlib>")
+  target_compile_definitions(pty_tests PRIVATE ZAVLIB_SO_PATH="$<TARGET_FILE:zavlib>" ZAV_SER2NET_PATH="${ZAV_SER2NET}")
   gtest_discover_tests(pty_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 
   # Threads sharing one port, and others opening and closing ports; run short
@@ -105,10 +115,6 @@ endif()
 
 # The network devices through ser2net and against misbehaving loopback servers.
 if(ZAV_BUILD_TESTS)
-  find_program(ZAV_SER2NET ser2net PATHS /usr/sbin /sbin)
-  if(NOT ZAV_SER2NET)
-    set(ZAV_SER2NET /usr/sbin/ser2net)
-  endif()
   file(GLOB ZAV_NETWORK_TESTS CONFIGURE_DEPENDS tests/network/*.cpp)
   add_executable(network_tests ${ZAV_NETWORK_TESTS} tests/support/ser2net_bridge.cpp tests/support/test_server.cpp)
   target_include_directories(network_tests PRIVATE tests/support tests/integration tests/tools)

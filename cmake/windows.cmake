@@ -43,8 +43,9 @@ if(ZAV_BUILD_TESTS AND ZAV_DLL STREQUAL zavlib_x64 AND EXISTS /usr/src/googletes
   file(GLOB ZAV_DEVICE_TESTS CONFIGURE_DEPENDS tests/integration/*.cpp)
   list(FILTER ZAV_DEVICE_TESTS EXCLUDE REGEX "/posix_[^/]*$")
   add_executable(windows_tests ${ZAV_DEVICE_TESTS} tests/windows/com_harness.cpp tests/windows/windows_main.cpp
-                               tests/windows/dll_test.cpp)
-  target_include_directories(windows_tests PRIVATE tests/integration)
+                               tests/windows/dll_test.cpp tests/conformance/device_conformance_test.cpp
+                               tests/conformance/kinds_windows.cpp)
+  target_include_directories(windows_tests PRIVATE tests/integration tests/conformance)
   target_link_libraries(windows_tests PRIVATE ${ZAV_DLL} zavsim_runner gtest)
   target_compile_options(windows_tests PRIVATE ${ZAV_WARNINGS})
   target_link_options(windows_tests PRIVATE -static)

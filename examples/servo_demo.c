@@ -2,7 +2,11 @@
  * servo_demo: open a port, scan the bus, move the first servo found to a goal
  * and read its registers back, through zavlib's C interface.
  *
- *     servo_demo PORT [GOAL]     e.g. servo_demo /dev/ttyUSB0 4000, servo_demo COM3
+ *     servo_demo PORT [GOAL [OFFSET_MS]]   e.g. servo_demo /dev/ttyUSB0 4000, servo_demo COM3
+ *
+ * OFFSET_MS is added to every reply time-out (ZAV_SetTimeOutOffset; the
+ * library's default is ZAV_DEFAULT_TIMEOUT_OFFSET_MS): more for an adapter that
+ * holds replies back, or a busy machine.
  *
  * Build it against an installed zavlib with this folder's CMakeLists.txt
  * (find_package) or with pkg-config:
@@ -26,15 +30,17 @@ static int fail(PortHandle port, const char *what, StatusWord status) {
 int main(int argc, char **argv) {
     PortHandle port;
     StatusWord status = 0;
-    long goal = 4000;
+    long goal = 4000, offset = ZAV_DEFAULT_TIMEOUT_OFFSET_MS;
     int id, first = -1, found = 0;
     uint16_t present = 0;
     uint8_t image[ZAV_REGISTER_COUNT];
     double start;
 
-    if (argc < 2 || argc > 3 ||
-        (argc == 3 && ((goal = strtol(argv[2], NULL, 10)) < (long)ZAV_GOAL_MIN || goal > (long)ZAV_GOAL_MAX))) {
-        fprintf(stderr, "usage: servo_demo PORT [GOAL %u-%u]\n", ZAV_GOAL_MIN, ZAV_GOAL_MAX);
+    if (argc >= 3) goal = strtol(argv[2], NULL, 10);
+    if (argc >= 4) offset = strtol(argv[3], NULL, 10);
+    if (argc < 2 || argc > 4 || goal < (long)ZAV_GOAL_MIN || goal > (long)ZAV_GOAL_MAX || offset < 0 ||
+        offset > 10000) {
+        fprintf(stderr, "usage: servo_demo PORT [GOAL %u-%u [OFFSET_MS 0-10000]]\n", ZAV_GOAL_MIN, ZAV_GOAL_MAX);
         return 2;
     }
     port = ZAV_OpenPort(argv[1], ZAV_DEFAULT_BAUD);
@@ -42,6 +48,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "servo_demo: cannot open %s\n", argv[1]);
         return 1;
     }
+    ZAV_SetTimeOutOffset(port, (int32_t)offset);
 
     printf("servos on %s:", argv[1]);
     for (id = 0; id <= (int)ZAV_ID_MAX; ++id) {

@@ -30,7 +30,16 @@ rm -rf "${out:?}/$name" "$out/$name.zip"
 cmake --install "$x64" --prefix "$out/$name/x64" --strip >/dev/null
 cmake --install "$x86" --prefix "$out/$name/x86" --strip >/dev/null
 root=$out/$name
-sed "s/@VERSION@/$version/g" cmake/windows/README.md.in >"$root/README.md"
+# Its table of units and meanings is the repository README's, which the facts
+# check holds to the header's comments.
+units=$(sed -n '/^### Units and meanings/,/^## /{/^| Address /,/^Goal positions and present positions/p}' README.md)
+if [ -z "$units" ]; then
+  echo "windows-zip: README.md has no table of units and meanings" >&2
+  exit 1
+fi
+/usr/bin/python3 -c 'import sys; text = open(sys.argv[1]).read(); sys.stdout.write(
+  text.replace("@VERSION@", sys.argv[2]).replace("@UNITS_AND_MEANINGS@", sys.argv[3]))' \
+  cmake/windows/README.md.in "$version" "$units" >"$root/README.md"
 cp LICENSE "$root/LICENSE.txt"
 
 # The Python wheels, each with the DLL of its bitness as installed (stripped).

@@ -3,8 +3,9 @@
 # pseudo-terminals that the Wine prefix sees as COM5 (the DLL's port) and COM6
 # (the simulated bus in the test program), with COM7 as the relay's control line.
 # Then runs zavctl.exe and a caller built like a Visual Studio program against
-# zavsim on COM8, COM9 and COM10 (the doctor) and behind ser2net (tcp://),
-# zavctl.exe ports, and zavctl.exe serve on COM11 for a Linux client.
+# zavsim on COM8, COM9 and COM10 (the doctor), behind ser2net (tcp://) and
+# against the DLL's own sim: bus, captures and replays a session on COM12, runs
+# zavctl.exe ports, and zavctl.exe serve on COM11 and on --sim for a Linux client.
 # Usage: scripts/wine-tests.sh BUILD_DIR_X64 LINUX_BUILD_DIR
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -65,6 +66,7 @@ start_zavsim() { # COM port number, then zavsim options
 start_zavsim 8 --ids 1,4
 start_zavsim 9 --ids 1
 start_zavsim 10 --ids 1,4 # the doctor
+start_zavsim 12 --ids 1,4 # the capture
 checks_passed=0
 checks_failed=0
 expect() { # description, expected exit status, expected text, command...
@@ -86,7 +88,14 @@ expect "scan finds servos 1 and 4" 0 "found 2 servos: 1,4" "$wine64" "$build/zav
 expect "a missing port is named as missing" 3 "cannot open COM250: there is no such port on this system" "$wine64" "$build/zavctl.exe" --port COM250 ping 1
 expect "help" 0 "Usage:" "$wine64" "$build/zavctl.exe" --help
 expect "doctor finds the echo and both servos" 0 "servos-answer" "$wine64" "$build/zavctl.exe" --port COM10 --timeout-offset 100 doctor --ids 1,4 --count 20
-expect "--capture is refused with a reason" 4 "--capture is not available" "$wine64" "$build/zavctl.exe" --capture "$work/x.pcap" --port COM8 scan
+# The simulated bus inside the DLL, and capture and replay on a COM port (a
+# fresh one: under Wine a pseudo-terminal takes one open with the bus's settings).
+expect "--sim scan lists six servos" 0 "found 6 servos: 0,1,2,3,4,5" "$wine64" "$build/zavctl.exe" --sim scan
+expect "--capture on a COM port" 0 "found 2 servos: 1,4" "$wine64" "$build/zavctl.exe" --capture "Z:$work/com12.pcap" --port COM12 scan
+expect "the capture replays" 0 "the session followed the whole recording (32 requests)" \
+  "$wine64" "$build/zavctl.exe" --port "replay:Z:$work/com12.pcap" scan
+expect "a different request leaves the recording" 1 "left the recording at request 1 of 32: it sent 85 00 00" \
+  "$wine64" "$build/zavctl.exe" --port "replay:Z:$work/com12.pcap" ping 5
 expect "version" 0 "zavctl $(sed -n 's/^Version: //p' "$build/zavlib.pc")" "$wine64" "$build/zavctl.exe" --version
 # A Windows program on a network bridge: ser2net on Linux in front of zavsim,
 # zavctl.exe (the x64 DLL) over tcp:// through Wine's sockets.
@@ -116,11 +125,16 @@ expect "ports --json ends with the simulated bus" 0 '{"name":"sim:0-5","kind":"s
 # Built like a Visual Studio program: clang in MSVC mode, lld-link, zavlib_x64.lib.
 expect "a Visual Studio caller drives the bus" 0 "msvc caller: 13 passed, 0 failed" \
   env ZAV_TEST_PORT=COM9 "$wine64" "$build/msvc_caller.exe"
+expect "a Visual Studio caller drives sim:0-5 in the DLL" 0 "msvc caller: 13 passed, 0 failed" \
+  env ZAV_TEST_PORT=sim:0-5 "$wine64" "$build/msvc_caller.exe"
 echo "program checks: $checks_passed passed, $checks_failed failed"
 [ "$checks_failed" -eq 0 ] || status=1
 
 echo "== zavctl.exe serve under wine64, to a Linux client"
 start_zavsim 11 --ids 2,5
 ZAVCTL="$wine64 $build/zavctl.exe" SERVE_OPTIONS="--port COM11" EXPECT_IDS=2,5 \
+  node --test "$repo/tests/web/serve-smoke.mjs" </dev/null || status=1
+echo "== zavctl.exe --sim serve under wine64"
+ZAVCTL="$wine64 $build/zavctl.exe" SERVE_OPTIONS="--sim" EXPECT_IDS=0,1,2,3,4,5 \
   node --test "$repo/tests/web/serve-smoke.mjs" </dev/null || status=1
 exit $status

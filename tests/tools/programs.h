@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,12 +26,19 @@ struct Result {
 #endif
 inline const char *const kLauncher[] = {ZAV_TOOL_LAUNCHER nullptr};
 
-// Starts a program with its standard output and error on a pipe; *out reads it.
-inline pid_t spawn(const std::vector<std::string> &args, int *out) {
+// Starts a program with its standard output and error on a pipe; *out reads
+// it. A file_limit above 0 caps the size of the files it writes: a write past
+// it fails (EFBIG) instead of stopping the program.
+inline pid_t spawn(const std::vector<std::string> &args, int *out, long file_limit = 0) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
+        if (file_limit > 0) {
+            const rlimit limit{static_cast<rlim_t>(file_limit), static_cast<rlim_t>(file_limit)};
+            signal(SIGXFSZ, SIG_IGN);
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         dup2(pipe_fds[1], 1);
         dup2(pipe_fds[1], 2);
         close(pipe_fds[0]);
@@ -48,9 +56,9 @@ inline pid_t spawn(const std::vector<std::string> &args, int *out) {
     return pid;
 }
 
-inline Result run(const std::vector<std::string> &args) {
+inline Result run(const std::vector<std::string> &args, long file_limit = 0) {
     int out = -1;
-    const pid_t pid = spawn(args, &out);
+    const pid_t pid = spawn(args, &out, file_limit);
     Result result;
     if (pid < 0) return result;
     char buffer[4096];
@@ -65,11 +73,11 @@ inline Result run(const std::vector<std::string> &args) {
 
 // ZAVCTL_UNDER_TEST runs the same sessions against another zavctl (an older
 // build, say).
-inline Result zavctl(const std::vector<std::string> &args) {
+inline Result zavctl(const std::vector<std::string> &args, long file_limit = 0) {
     const char *other = getenv("ZAVCTL_UNDER_TEST");
     std::vector<std::string> all = {other != nullptr && *other != '\0' ? other : ZAVCTL_PATH};
     all.insert(all.end(), args.begin(), args.end());
-    return run(all);
+    return run(all, file_limit);
 }
 
 // zavsim in the background, its output collected as it comes.

@@ -201,6 +201,48 @@ TEST(Tools, SessionsSayWhatHappened) {
     }
 }
 
+// Capture on any device (the simulated bus, a serial device), played back
+// with replay:, and the two ways a capture fails: a file that cannot be
+// created, and one whose writes start failing (here a file-size limit).
+TEST(Tools, CaptureOnAnyDeviceAndReplayReportsWhereTheSessionLeftTheRecording) {
+    char dir[] = "/tmp/zavctl-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string session = std::string(dir) + "/session.pcap";
+    const std::string serial = std::string(dir) + "/serial.pcap";
+    Simulator sim({"--ids", "1,2", "--no-echo"});
+    ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();
+    using Words = std::vector<std::string>;
+    const Words replay = kPatient + Words{"--port", "replay:" + session};
+    struct {
+        Words args;
+        long file_limit;
+        int status;
+        std::string expected;
+    } cases[] = {
+        {kPatient + Words{"--sim", "--capture", session, "ping", "1", "read", "2"}, 0, 0, "servo 1 answered"},
+        {replay + Words{"ping", "1", "read", "2"}, 0, 0, "the session followed the whole recording (7 requests)"},
+        {replay + Words{"ping", "1"}, 0, 0, "followed the recording through request 1 of 7, then ended"},
+        {replay + Words{"ping", "1", "ping", "3"}, 0, 1,
+         "left the recording at request 2 of 7: it sent 83 00 00 (position id 3 release), the recording has 82 00 00 "
+         "(position id 2 release)"},
+        {replay + Words{"ping", "1", "read", "2", "ping", "1"}, 0, 1, "went on past the end of the recording (7 requests)"},
+        {kPatient + Words{"--no-echo", "--port", sim.port(), "--capture", serial, "ping", "1,2"}, 0, 0, "servo 2 answered"},
+        {kPatient + Words{"--sim", "--capture", std::string(dir) + "/no/such/dir/x.pcap", "ping", "1"}, 0, 3,
+         "the capture file " + std::string(dir) + "/no/such/dir/x.pcap cannot be written"},
+        // Room for the file's header and a few records of the ten.
+        {kPatient + Words{"--sim", "--capture", std::string(dir) + "/cut.pcap", "ping", "1-5"}, 200, 1,
+         "stopped early, after 6 records: a write to it failed"},
+    };
+    for (const auto &c : cases) {
+        const Result r = zavctl(c.args, c.file_limit);
+        std::string line;
+        for (const std::string &a : c.args) line += " " + a;
+        EXPECT_EQ(r.exit_status, c.status) << "zavctl" << line << "\n" << r.output;
+        EXPECT_NE(r.output.find(c.expected), std::string::npos) << "zavctl" << line << "\n" << r.output;
+    }
+    std::system(("rm -rf " + std::string(dir)).c_str());
+}
+
 TEST(Tools, PortsZavctlListsThisMachinesPortsWithTheSimulatorsPseudoTerminal) {
     Simulator sim({"--ids", "1"});
     ASSERT_TRUE(sim.wait_for("zavsim: servos")) << sim.output();

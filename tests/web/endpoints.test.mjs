@@ -122,6 +122,9 @@ describe('zavctl --sim serve', LIMIT, () => {
       // Not UTF-8, as raw bytes and in a HEAD request (which gets no body).
       ['a raw 0xFF byte in the path', `GET /x/\xff HTTP/1.1\r\nHost: ${host}\r\n\r\n`, undefined, jsonError(404)],
       ['HEAD of a path that is not UTF-8', `HEAD /x/%ff HTTP/1.1\r\nHost: ${host}\r\n\r\n`, undefined, ['404']],
+      // A header quoted in the refusal: it once went out as a 500 naming the exception.
+      ['a command from an Origin that is not UTF-8', `POST /api/servos/1/hold HTTP/1.1\r\nHost: ${host}\r\nOrigin: http://a\xff\r\n` +
+        'Content-Type: application/json\r\nContent-Length: 0\r\n\r\n', undefined, jsonError(403)],
       // A Content-Length that is not digits once counted as 0, and the command ran.
       ['Content-Length: abc', hold('abc'), undefined, jsonError(400)],
       ['Content-Length: -1', hold('-1'), undefined, jsonError(400)],

@@ -107,7 +107,7 @@ public:
 
     int run() {
         network_ = network_scheme(c_.device);
-        if (network_.empty()) line_ = read_line_info(c_.device, c_.line_fd);
+        if (network_.empty()) line_ = read_line_info(c_.device);
         check_line();
         check_echo();
         find_servos();
@@ -376,8 +376,8 @@ private:
         if (!silent_.empty()) std::printf(", silent: %s", id_list(silent_).c_str());
         std::printf("\n");
         if (!timing_.ms.empty()) {
-            std::printf("timing    servo %d, %d exchanges of %u bytes; the wire needs %.3f ms at %d baud%s\n", target_,
-                        timing_.attempted, kProbeBytes, timing_.wire_ms, c_.baud, c_.relayed ? " (through the capture relay)" : "");
+            std::printf("timing    servo %d, %d exchanges of %u bytes; the wire needs %.3f ms at %d baud\n", target_,
+                        timing_.attempted, kProbeBytes, timing_.wire_ms, c_.baud);
             std::printf("          min %.3f  median %.3f  p99 %.3f  max %.3f ms\n", timing_.quantile(0), timing_.quantile(0.5),
                         timing_.quantile(0.99), timing_.ms.back());
         }

@@ -14,13 +14,11 @@ namespace zavctl {
 // The open port and the settings the session applied to it.
 struct PortContext {
     PortHandle port = nullptr;
-    std::string device;     // the line: --port, or the simulated bus's device
-    int line_fd = -1;       // descriptor of the line when the session holds it (capture relay); else -1
+    std::string device;     // the device name without its options (--sim: sim:IDS)
     int32_t baud = 115200;
     uint32_t reply_timeout_ms = 20; // of a position exchange, as the library computes it
     bool no_echo = false;
-    bool simulated = false;
-    bool relayed = false;   // bytes pass a capture relay, which adds its own time
+    bool simulated = false; // sim: or replay:, not a line
 };
 
 struct DoctorOptions {

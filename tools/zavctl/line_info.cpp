@@ -46,11 +46,11 @@ int find_descriptor(const std::string &device) {
 
 } // namespace
 
-LineInfo read_line_info(const std::string &device_name, int fd) {
+LineInfo read_line_info(const std::string &device_name) {
     LineInfo info;
     info.device = real_path(device_name);
     if (info.device.empty()) return info;
-    if (fd < 0) fd = find_descriptor(info.device);
+    const int fd = find_descriptor(info.device);
     if (fd < 0) return info;
 
     termios2 tio{};
@@ -94,7 +94,7 @@ LineInfo read_line_info(const std::string &device_name, int fd) {
 
 namespace zavctl {
 
-LineInfo read_line_info(const std::string &device_name, int) {
+LineInfo read_line_info(const std::string &device_name) {
     LineInfo info;
     info.device = device_name;
     return info;

@@ -26,9 +26,9 @@ struct LineInfo {
     std::string latency_timer_path; // where it is set
 };
 
-// Reads the line settings of device_name through fd, or (fd < 0) through the
-// descriptor this process already holds on that device. Not known on Windows.
-LineInfo read_line_info(const std::string &device_name, int fd);
+// Reads the line settings of device_name through the descriptor this process
+// (the library) holds on that device. Not known on Windows.
+LineInfo read_line_info(const std::string &device_name);
 
 #ifdef __linux__
 // The path with every link resolved; empty when it does not exist.

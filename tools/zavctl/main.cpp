@@ -24,7 +24,8 @@ const char kExitStatusText[] =
     "  0  every command did what it was asked\n"
     "  1  the servos or the line did not: a call failed (its flags are named), a goal\n"
     "     was not taken, no servo answered, servos did not arrive in time; doctor:\n"
-    "     a finding needs attention\n"
+    "     a finding needs attention; the capture stopped early (a write to it\n"
+    "     failed); a session on replay:FILE left the recording\n"
     "  2  the command line is wrong or incomplete; nothing was sent\n"
     "  3  a port could not be opened: the serial port, serve's HTTP port, or the\n"
     "     --capture file\n"
@@ -55,7 +56,9 @@ void add_global_options(CLI::App &app, Options &options) {
                if (text.empty()) throw CLI::ValidationError("--port: name the serial device, e.g. /dev/ttyUSB0 or COM3");
                options.port = text;
            },
-           "serial device, e.g. /dev/ttyUSB0 or COM3")
+           "device: a serial port (/dev/ttyUSB0, COM3), sim:IDS (a simulated bus in the library, e.g.\n"
+           "sim:0-5?latency_ms=16), replay:FILE (answers from a capture), tcp://HOST:PORT or\n"
+           "rfc2217://HOST:PORT (a network serial bridge); options after '?' (README)")
         ->type_name("DEVICE");
     app.add_option_function<std::string>(
            "--baud",
@@ -76,8 +79,8 @@ void add_global_options(CLI::App &app, Options &options) {
         ->capture_default_str()
         ->check(whole_number(0, INT32_MAX, "--timeout-offset"));
     app.add_flag("--no-echo", options.no_echo, "the line does not echo sent bytes back");
-    app.add_flag("--sim", options.sim, "run against a simulated bus started in this process");
-    app.add_option("--sim-ids", options.sim_ids, "servos on the simulated bus")
+    app.add_flag("--sim", options.sim, "the simulated bus in the library: --port sim:IDS (IDS from --sim-ids)");
+    app.add_option("--sim-ids", options.sim_ids, "servos on the simulated bus of --sim")
         ->capture_default_str()
         ->check(CLI::Validator(
             [](std::string &text) {
@@ -86,7 +89,8 @@ void add_global_options(CLI::App &app, Options &options) {
             },
             "IDS"));
     app.add_option("--capture", options.capture,
-                   "record every byte sent and received to this pcap file (open it with tools/wireshark/zavbus.lua)")
+                   "record every byte sent and received to this pcap file, on any device (the capture= option;\n"
+                   "open it with tools/wireshark/zavbus.lua, play it back with --port replay:FILE)")
         ->type_name("FILE");
 }
 
@@ -217,8 +221,12 @@ int main(int argc, char **argv) {
     if (needs_port) {
         if (const int status = session.open(); status != kExitOk) return status;
     }
+    int status = kExitOk;
     for (Step &step : chain) {
-        if (const int status = step.run(session); status != kExitOk) return status;
+        status = step.run(session);
+        if (status != kExitOk) break;
     }
-    return kExitOk;
+    // Closing checks the capture and reports on a replay, also after a failure.
+    const int closed = session.close();
+    return status != kExitOk ? status : closed;
 }

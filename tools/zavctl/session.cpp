@@ -1,6 +1,8 @@
 #include "session.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #ifdef _WIN32
@@ -8,83 +10,174 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
+#include "capture_check.h"
 #include "registers.h"
 #include "status_text.h"
 
-#ifdef ZAVCTL_HAS_SIM
-#include "bus_capture.h"
-#include "bus_runner.h"
-#include "capture_relay.h"
-#include "pty_link.h"
-#include "servo_bus.h"
-#endif
-
 namespace zavctl {
+
+namespace {
+
+// Where the options of a device name begin ('?'), or npos. A Windows device
+// path may begin with "\\?\", whose '?' opens none.
+std::size_t options_start(const std::string &name) {
+    return name.find('?', name.rfind("\\\\?\\", 0) == 0 ? 4 : 0);
+}
+
+bool has_scheme(const std::string &name, const char *scheme) {
+    const std::size_t n = std::char_traits<char>::length(scheme);
+    if (name.size() <= n || name[n] != ':') return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != scheme[i]) return false;
+    return true;
+}
+
+// An option value as a name carries it: '%' and '&' written as %XX.
+std::string encoded(const std::string &value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '%') out += "%25";
+        else if (c == '&') out += "%26";
+        else out += c;
+    }
+    return out;
+}
+
+std::string decoded(const std::string &value) {
+    std::string out;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '%' && i + 2 < value.size() && std::isxdigit(static_cast<unsigned char>(value[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(value[i + 2]))) {
+            out += static_cast<char>(std::strtol(value.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            out += value[i];
+        }
+    }
+    return out;
+}
+
+std::string with_option(const std::string &name, const std::string &key, const std::string &value) {
+    return name + (options_start(name) == std::string::npos ? "?" : "&") + key + "=" + encoded(value);
+}
+
+// The value of an option of name, decoded; empty when the name does not give it.
+std::string option_of(const std::string &name, const std::string &key) {
+    std::size_t at = options_start(name);
+    while (at != std::string::npos) {
+        const std::size_t end = name.find('&', at + 1);
+        const std::string option = name.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+        if (option.rfind(key + "=", 0) == 0) return decoded(option.substr(key.size() + 1));
+        at = end;
+    }
+    return "";
+}
+
+// A new empty file for a capture of zavctl's own; empty when none can be made.
+std::string temporary_file() {
+#ifdef _WIN32
+    char dir[MAX_PATH + 1];
+    char path[MAX_PATH + 1];
+    if (GetTempPathA(sizeof dir, dir) == 0 || GetTempFileNameA(dir, "zav", 0, path) == 0) return "";
+    return path;
+#else
+    const char *dir = std::getenv("TMPDIR");
+    std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/zavctl-replay-XXXXXX";
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) return "";
+    ::close(fd);
+    return pattern;
+#endif
+}
+
+bool file_exists(const std::string &path) {
+    if (std::FILE *f = std::fopen(path.c_str(), "rb")) {
+        std::fclose(f);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
 
 Session::Session(const Options &options) : options_(options) {}
 
-Session::~Session() {
-    if (port_ != nullptr) ZAV_ClosePort(port_);
-}
+Session::~Session() { close(); }
 
 int Session::open() {
-    std::string device = options_.port;
-    if (!options_.capture.empty()) {
-        const int status = start_capture();
-        if (status != kExitOk) return status;
-    }
+    name_ = options_.port;
     if (options_.sim) {
-#ifdef ZAVCTL_HAS_SIM
-        IdSelection sim_ids;
-        if (!parse_ids(options_.sim_ids, sim_ids) || sim_ids.all) {
-            std::fprintf(stderr, "zavctl: --sim-ids: '%s' is not a list of ids such as 0-5,9\n", options_.sim_ids.c_str());
+        if (!name_.empty()) {
+            std::fprintf(stderr, "zavctl: --sim is --port sim:%s; give one of the two\n", options_.sim_ids.c_str());
             return kExitUsage;
         }
-        zavsim::BusOptions bus_options;
-        bus_options.baud = static_cast<uint32_t>(options_.baud);
-        bus_options.echo = !options_.no_echo;
-        bus_ = std::make_unique<zavsim::ServoBus>(bus_options);
-        bus_->set_present(sim_ids.ids);
-        for (int id = 0; id < zavsim::kServoCount; ++id) bus_->servo(id).dynamic_readings = true;
-        link_ = std::make_unique<zavsim::PtyLink>();
-        if (!link_->ok()) {
-            std::perror("zavctl: cannot create the simulated bus");
-            return kExitCannotOpen;
-        }
-        if (capture_) captured_link_ = std::make_unique<zavsim::CapturingLink>(*link_, *capture_);
-        runner_ = std::make_unique<zavsim::BusRunner>(*bus_, captured_link_ ? static_cast<zavsim::LinkIo &>(*captured_link_) : *link_);
-        device = link_->slave_path();
-#else
-        std::fprintf(stderr, "zavctl: --sim is not available on this system; use --port\n");
-        return kExitUnavailable;
-#endif
+        name_ = "sim:" + options_.sim_ids + (options_.no_echo ? "?echo=0" : "");
     }
-    if (device.empty()) {
-        std::fprintf(stderr, "zavctl: name the serial device with --port (or try --sim)\n");
+    if (name_.empty()) {
+        std::fprintf(stderr, "zavctl: name the device with --port (or try --sim)\n");
         return kExitUsage;
     }
-    line_device_ = device;
-#ifdef ZAVCTL_HAS_SIM
-    if (capture_ && !options_.sim) {
-        std::string error;
-        relay_ = start_capture_relay(device, *capture_, &error);
-        if (!relay_) {
-            std::fprintf(stderr, "zavctl: cannot open %s: %s\n", device.c_str(), error.c_str());
-            return kExitCannotOpen;
+    capture_ = option_of(name_, "capture");
+    if (!options_.capture.empty()) {
+        if (!capture_.empty()) {
+            std::fprintf(stderr, "zavctl: --capture and the device's capture= option both name a capture; give one\n");
+            return kExitUsage;
         }
-        device = relay_->library_device();
+        capture_ = options_.capture;
+        name_ = with_option(name_, "capture", capture_);
     }
-#endif
-    port_ = ZAV_OpenPort(device.c_str(), options_.baud);
+    const std::size_t options_at = options_start(name_);
+    line_device_ = name_.substr(0, options_at);
+    if (has_scheme(line_device_, "replay")) {
+        replay_ = line_device_.substr(sizeof "replay:" - 1);
+        // The session records itself, to be compared with the recording on close.
+        if (capture_.empty()) {
+            own_capture_ = temporary_file();
+            if (!own_capture_.empty()) name_ = with_option(name_, "capture", own_capture_);
+        }
+    }
+
+    port_ = ZAV_OpenPort(name_.c_str(), options_.baud);
     if (port_ == nullptr) {
-        std::fprintf(stderr, "zavctl: cannot open %s: %s\n", device.c_str(), why_open_failed(device, options_.baud).c_str());
+        std::fprintf(stderr, "zavctl: cannot open %s: %s\n", name_.c_str(), why_open_failed().c_str());
         return kExitCannotOpen;
     }
     ZAV_SetTimeOutOffset(port_, options_.timeout_offset);
     ZAV_SetEchoCancel(options_.no_echo ? 0 : 1);
     return kExitOk;
+}
+
+int Session::close() {
+    if (port_ == nullptr) {
+        if (!own_capture_.empty()) std::remove(own_capture_.c_str());
+        own_capture_.clear();
+        return kExitOk;
+    }
+    ZAV_ClosePort(port_);
+    port_ = nullptr;
+    int status = kExitOk;
+    std::string why;
+    if (!capture_.empty() && !capture_is_whole(capture_, &why)) {
+        std::fprintf(stderr, "zavctl: %s\n", why.c_str());
+        status = kExitFailed;
+    }
+    if (!replay_.empty()) {
+        const std::string session = capture_.empty() ? own_capture_ : capture_;
+        if (session.empty()) {
+            std::fprintf(stderr, "zavctl: replay of %s: no capture of the session could be made to compare\n",
+                         replay_.c_str());
+        } else {
+            const ReplayReport report = compare_with_recording(replay_, session);
+            std::fprintf(stderr, "zavctl: replay of %s: %s\n", replay_.c_str(), report.text.c_str());
+            if (report.left) status = kExitFailed;
+        }
+    }
+    if (!own_capture_.empty()) std::remove(own_capture_.c_str());
+    own_capture_.clear();
+    return status;
 }
 
 PortContext Session::context() const {
@@ -94,11 +187,7 @@ PortContext Session::context() const {
     c.baud = options_.baud;
     c.reply_timeout_ms = reply_timeout_ms();
     c.no_echo = options_.no_echo;
-    c.simulated = options_.sim;
-#ifdef ZAVCTL_HAS_SIM
-    c.line_fd = relay_ ? relay_->device_fd() : -1;
-    c.relayed = relay_ != nullptr;
-#endif
+    c.simulated = has_scheme(line_device_, "sim") || has_scheme(line_device_, "replay");
     return c;
 }
 
@@ -130,25 +219,24 @@ std::vector<int> Session::resolve(const IdSelection &selection) {
     return found_;
 }
 
-// --capture: the simulated bus records on its side; a real device gets a
-// recording relay (Linux only).
-int Session::start_capture() {
-#ifdef ZAVCTL_HAS_SIM
-    capture_ = std::make_unique<zavsim::BusCapture>(options_.capture, options_.sim);
-    if (!capture_->ok()) {
-        std::perror(("zavctl: cannot write " + options_.capture).c_str());
-        return kExitCannotOpen;
+std::string Session::why_open_failed() const {
+    const int32_t baud = options_.baud;
+    const std::string &device = line_device_;
+    if (!capture_.empty()) {
+        // The library creates the capture file after the device opens: see
+        // whether the file is the trouble.
+        const bool existed = file_exists(capture_);
+        std::FILE *f = std::fopen(capture_.c_str(), "ab");
+        if (f == nullptr) return "the capture file " + capture_ + " cannot be written";
+        std::fclose(f);
+        if (!existed) std::remove(capture_.c_str());
     }
-    capture_->set_baud(static_cast<uint32_t>(options_.baud));
-    return kExitOk;
-#else
-    std::fprintf(stderr, "zavctl: --capture is not available on this system: it needs a pseudo-terminal to relay "
-                         "the line through; record on the simulator's side with zavsim --capture, or run zavctl on Linux\n");
-    return kExitUnavailable;
-#endif
-}
-
-std::string Session::why_open_failed(const std::string &device, int32_t baud) {
+    if (has_scheme(device, "sim"))
+        return "a simulated bus is sim:IDS (ids 0 to 31, e.g. sim:0-5 or sim:1,3) with the options echo=0|1, "
+               "wire=0|1, latency_ms=0..10000 and silent=IDS";
+    if (has_scheme(device, "replay")) return "the recording " + replay_ + " cannot be read, or is not a capture file";
+    if (options_start(name_) != std::string::npos)
+        return "the device does not exist, is held, or does not take the options given (see the README's device names)";
 #ifdef _WIN32
     // Ask the system about the device itself: the library reports only that
     // the open failed.

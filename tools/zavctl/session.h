@@ -1,6 +1,8 @@
-// The open port that a chain of zavctl commands runs on: the global options,
-// the simulated bus of --sim, the capture of --capture, and what the chain has
-// learned about the bus (the servos its last scan found).
+// The open port that a chain of zavctl commands runs on: the global options
+// made into one device name (--sim is sim:IDS, --capture the capture= option
+// of any device), and what the chain has learned about the bus (the servos
+// its last scan found). On close it checks that a capture is whole and says
+// where a session on replay:FILE left the recording.
 #pragma once
 
 #include <cstdint>
@@ -13,20 +15,7 @@
 #include "facts.h"
 #include "zavlib.h"
 
-#if defined(__linux__)
-#define ZAVCTL_HAS_SIM 1
-namespace zavsim {
-class BusCapture;
-class CapturingLink;
-class ServoBus;
-class PtyLink;
-class BusRunner;
-} // namespace zavsim
-#endif
-
 namespace zavctl {
-
-class CaptureRelay;
 
 // The global options, valid before or after any command.
 struct Options {
@@ -34,9 +23,9 @@ struct Options {
     int32_t baud = kDefaultBaud;
     int32_t timeout_offset = kDefaultTimeoutOffsetMs;
     bool no_echo = false;
-    bool sim = false;
+    bool sim = false; // --port sim:IDS (with ?echo=0 for --no-echo)
     std::string sim_ids = "0-5";
-    std::string capture;
+    std::string capture; // capture=FILE on the device
 };
 
 class Session {
@@ -46,9 +35,15 @@ public:
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
-    // Opens the port (starting the simulated bus first with --sim); prints why
-    // not and returns the exit status otherwise (kExitOk when open).
+    // Opens the port; prints why not and returns the exit status otherwise
+    // (kExitOk when open).
     int open();
+    // Closes the port, then checks what its name asked for: a capture that
+    // stopped early is an error (kExitFailed), and a session on replay:FILE
+    // is compared with the recording. Returns kExitOk otherwise.
+    int close();
+    // The device name the library was given.
+    const std::string &device_name() const { return name_; }
 
     PortHandle port() const { return port_; }
     const Options &options() const { return options_; }
@@ -73,25 +68,17 @@ public:
     const std::vector<int> &scan();
 
 private:
-    int start_capture(); // an ExitCode
-    static std::string why_open_failed(const std::string &device, int32_t baud);
+    std::string why_open_failed() const;
 
     Options options_;
-    std::string line_device_;
+    std::string name_;         // as given to the library
+    std::string line_device_;  // the serial device, or the name without its options
+    std::string capture_;      // the capture= file of the name, if any
+    std::string replay_;       // the recording of a replay: name, if any
+    std::string own_capture_;  // a temporary capture of a replay session, removed on close
     bool scanned_ = false;
     std::vector<int> found_;
-#ifdef ZAVCTL_HAS_SIM
-    // Declared before the port so that they outlive it: the port closes first.
-    std::unique_ptr<zavsim::BusCapture> capture_;
-    std::unique_ptr<zavsim::CapturingLink> captured_link_;
-    std::unique_ptr<CaptureRelay> relay_;
-#endif
     PortHandle port_ = nullptr;
-#ifdef ZAVCTL_HAS_SIM
-    std::unique_ptr<zavsim::ServoBus> bus_;
-    std::unique_ptr<zavsim::PtyLink> link_;
-    std::unique_ptr<zavsim::BusRunner> runner_;
-#endif
 };
 
 } // namespace zavctl

@@ -1,16 +1,14 @@
-// The C# binding against the library and a simulated bus (zavsim).
-// Usage: mono PortTests.exe PATH_TO_ZAVSIM; exits 0 when every check passed.
+// The C# binding against the library and its simulated bus (sim: devices).
+// Usage: mono PortTests.exe; exits 0 when every check passed.
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
-using System.IO;
 using System.Linq;
 using System.Threading;
 using Zavlib;
 
 static class PortTests
 {
-    static string zavsim;
     static int passed, failed;
 
     static void Check(bool condition, string what)
@@ -20,48 +18,20 @@ static class PortTests
         Console.WriteLine("FAILED: " + what);
     }
 
-    // The library reads each packet's echo back within a fixed 50 ms, which a loaded
-    // machine can miss: the scenarios run on buses without echo, with echo cancelling off
-    // and a generous reply time-out, except where the echo is the subject.
+    // Buses without echo, with echo cancelling off (Main), except where the echo is the subject.
     const int TimeOutOffset = 300;
 
-    static Port Open(Bus bus)
+    // A simulated bus in the library: sim:IDS, options after '?'.
+    static string Bus(string ids, string options = "")
     {
-        var port = new Port(bus.Device);
-        port.TimeOutOffset = TimeOutOffset;
-        return port;
+        return "sim:" + ids + "?echo=0" + options;
     }
 
-    // zavsim with these options on a pseudo-terminal, stopped when disposed.
-    sealed class Bus : IDisposable
+    static Port Open(string device)
     {
-        readonly Process process;
-        readonly string directory;
-        public readonly string Device;
-
-        public Bus(string options, bool echo = false)
-        {
-            if (!echo) options += " --no-echo";
-            directory = Path.Combine(Path.GetTempPath(), "zavcs" + Guid.NewGuid().ToString("N").Substring(0, 8));
-            Directory.CreateDirectory(directory);
-            Device = Path.Combine(directory, "tty");
-            var start = new ProcessStartInfo(zavsim, "--link " + Device + " " + options)
-            {
-                UseShellExecute = false,
-                RedirectStandardOutput = true,
-            };
-            process = Process.Start(start);
-            var ready = process.StandardOutput.ReadLineAsync();
-            if (!ready.Wait(10000) || ready.Result == null || !ready.Result.StartsWith("zavsim: servos"))
-                throw new Exception("zavsim did not start: " + (ready.IsCompleted ? ready.Result : "no output in 10 s"));
-        }
-
-        public void Dispose()
-        {
-            process.Kill();
-            process.WaitForExit();
-            Directory.Delete(directory, true);
-        }
+        var port = new Port(device);
+        port.TimeOutOffset = TimeOutOffset;
+        return port;
     }
 
     static ZavException Catch(Action action)
@@ -81,8 +51,7 @@ static class PortTests
 
     static void ScanMoveAndSyncWrite()
     {
-        using (var bus = new Bus("--ids 0-30 --silent 3,29 --speed 20000"))
-        using (var port = Open(bus))
+        using (var port = Open(Bus("0-30", "&silent=3,29")))
         {
             Check(port.Scan().SequenceEqual(Enumerable.Range(0, 31).Where(id => id != 3 && id != 29)), "scan finds all but 3, 29 and 31");
             port.Write(2, Register.TorqueEnable, 1);
@@ -98,8 +67,7 @@ static class PortTests
 
     static void SilentServo()
     {
-        using (var bus = new Bus("--ids 0-5 --silent 3"))
-        using (var port = Open(bus))
+        using (var port = Open(Bus("0-5", "&silent=3")))
         {
             Check(port.Ping(2) && !port.Ping(3), "ping: servo 2 answers, silent servo 3 does not");
             var error = Catch(() => port.Read(3, Register.PresentPosition));
@@ -123,8 +91,7 @@ static class PortTests
             Tuple.Create("broadcast stopping at missing id 0", (Action<Port>)(p => p.Write(Native.BROADCAST_ID, Register.Sc2Value, 50)), (ushort)(Native.ERR_TIMEOUT | Native.ERR_WRITE), true),
             Tuple.Create("zero-length receive", (Action<Port>)(p => p.Rx(0, 10)), Native.ERR_REPLY, false),
         };
-        using (var bus = new Bus("--ids 1"))
-        using (var port = Open(bus))
+        using (var port = Open(Bus("1")))
         {
             port.Write(1, Register.TorqueEnable, 1);
             foreach (var c in cases)
@@ -143,9 +110,8 @@ static class PortTests
         ushort status = 0;
         Check(Native.ZAV_Ping(IntPtr.Zero, 1, ref status) == 0 && status == Native.ERR_HANDLE, "a null handle gives ERR_HANDLE");
         Check(Native.ZAV_OpenPort("/dev/zavlib-no-such-device", 115200) == IntPtr.Zero, "a missing device gives a null handle");
-        using (var bus = new Bus("--ids 5"))
         {
-            IntPtr handle = Native.ZAV_OpenPort(bus.Device, 115200);
+            IntPtr handle = Native.ZAV_OpenPort(Bus("5"), 115200);
             Check(handle != IntPtr.Zero && Native.ZAV_Active(handle) == 1, "open and active");
             Native.ZAV_SetTimeOutOffset(handle, TimeOutOffset);
             Check(Native.ZAV_WriteBlockData(handle, 5, 1, new byte[] { 1, 0x4C, 0x1D }, 3, ref status) == 1 && status == 0,
@@ -167,20 +133,19 @@ static class PortTests
 
     static void Lifecycle()
     {
-        using (var bus = new Bus("--ids 1"))
         {
-            var older = new Port(bus.Device);
+            var bus = Bus("1");
+            var older = new Port(bus);
             using (var newer = Open(bus))
             {
                 Check(!older.IsOpen && newer.Ping(1), "opening the same device closes the earlier port");
-                Check(Catch(() => new Port(bus.Device, 0)) != null && newer.IsOpen && newer.Ping(1),
+                Check(Catch(() => new Port(bus, 0)) != null && newer.IsOpen && newer.Ping(1),
                       "an open refused for the rate 0 leaves the open port alone");
                 var error = Catch(() => older.Ping(1));
                 Check(error != null && error.Flags == Native.ERR_HANDLE, "the earlier port reports ERR_HANDLE");
             }
         }
-        using (var bus = new Bus("--ids 1", echo: true))
-        using (var port = Open(bus))
+        using (var port = Open("sim:1"))
         {
             // With echo cancelling off, the echo of the request is taken for the reply.
             var error = Catch(() => port.Ping(1));
@@ -209,8 +174,8 @@ static class PortTests
     // the same memory to the new Port, which the old Port's finalizer must not close.
     static void FinalizedPortLeavesItsSuccessorAlone()
     {
-        using (var bus = new Bus("--ids 1"))
         {
+            var bus = Bus("1");
             WeakReference dropped = null;
             Port successor = null;
             try
@@ -233,9 +198,8 @@ static class PortTests
         }
     }
 
-    static int Main(string[] args)
+    static int Main()
     {
-        zavsim = args.Length > 0 ? args[0] : "build/zavsim";
         Console.WriteLine("library: " + Native.LibraryName);
         Port.EchoCancel = false;
         ScanMoveAndSyncWrite();

@@ -1,4 +1,6 @@
-"""A simulated servo bus (zavsim) on a pseudo-terminal for each test that asks for one."""
+"""Ports on the library's simulated bus (sim: devices) for the tests, and zavsim on a
+pseudo-terminal for the few that need a bus set up from outside (its positions and
+readings)."""
 
 import os
 import selectors
@@ -15,6 +17,7 @@ import zavlib
 
 REPOSITORY = Path(__file__).resolve().parents[3]
 ZAVSIM = os.environ.get("ZAVSIM", str(REPOSITORY / "build" / "zavsim"))
+ZAVCTL = os.environ.get("ZAVCTL", str(REPOSITORY / "build" / "zavctl"))
 
 
 def _wait_for_line(process: subprocess.Popen, text: str, seconds: float = 10.0) -> str:
@@ -58,21 +61,17 @@ def bus() -> Iterator[Callable[..., str]]:
     shutil.rmtree(directory, ignore_errors=True)
 
 
-# The library reads each packet's echo back within a fixed 50 ms, which a loaded machine
-# can miss; tests that are not about the echo use a bus without one.
-QUIET = ("--no-echo",)
-REPLY_TIMEOUT_OFFSET_MS = 300  # generous: replies come late on a loaded machine
+REPLY_TIMEOUT_OFFSET_MS = 300  # generous: replies from zavsim come late on a loaded machine
 
 
 @pytest.fixture
-def port(bus: Callable[..., str]) -> Iterator[Callable[..., zavlib.Port]]:
-    """port("--ids", "1", ...) starts a bus without echo and returns a Port on it, set for
-    that bus and for slow replies; closed after the test."""
+def port() -> Iterator[Callable[[str], zavlib.Port]]:
+    """port("sim:0-5?silent=3") opens a Port on that device, with a generous reply
+    time-out; closed after the test."""
     opened: List[zavlib.Port] = []
 
-    def open_port(*options: str) -> zavlib.Port:
-        opened.append(zavlib.Port(bus(*QUIET, *options)))
-        opened[-1].echo_cancel = False
+    def open_port(device: str) -> zavlib.Port:
+        opened.append(zavlib.Port(device))
         opened[-1].timeout_offset = REPLY_TIMEOUT_OFFSET_MS
         return opened[-1]
 

@@ -1,4 +1,4 @@
-"""The Python package against the library and a simulated bus."""
+"""The Python package against the library and its simulated bus."""
 
 import json
 import os
@@ -13,6 +13,8 @@ import zavlib
 from zavlib import _native
 from zavlib import ERR_ADDRESS, ERR_HANDLE, ERR_ID, ERR_REPLY, ERR_TIMEOUT, ERR_WRITE, ZavError
 
+from conftest import REPLY_TIMEOUT_OFFSET_MS, REPOSITORY, ZAVCTL
+
 
 def arrives(port, servo, goal, seconds=10.0, tolerance=10):
     deadline = time.monotonic() + seconds
@@ -23,17 +25,25 @@ def arrives(port, servo, goal, seconds=10.0, tolerance=10):
 
 
 def test_scan_finds_exactly_the_servos_on_the_bus(port):
-    assert port("--ids", "0-3,5-30").scan() == [0, 1, 2, 3] + list(range(5, 31))
+    assert port("sim:0-3,5-30").scan() == [0, 1, 2, 3] + list(range(5, 31))
 
 
 @pytest.mark.parametrize("register, value", [("id", 1), ("sc3_value", -5), (zavlib.Register.SC4_VALUE, -20),
                                              (9, -20), ("present_position", 7321)])
-def test_reads_decode_registers(port, register, value):
-    assert port("--ids", "1", "--sc3", "1=-5", "--sc4", "1=-20", "--position", "1=7321").read(1, register) == value
+def test_reads_decode_registers(bus, register, value):
+    # The readings and the position are set from outside the bus: zavsim's.
+    device = bus("--no-echo", "--ids", "1", "--sc3", "1=-5", "--sc4", "1=-20", "--position", "1=7321")
+    with zavlib.Port(device) as quiet:
+        quiet.echo_cancel = False
+        quiet.timeout_offset = REPLY_TIMEOUT_OFFSET_MS
+        try:
+            assert quiet.read(1, register) == value
+        finally:
+            quiet.echo_cancel = True
 
 
 def test_moves_arrive_by_write_move_and_sync_write(port):
-    bus = port("--ids", "1,2", "--speed", "20000")
+    bus = port("sim:1,2")
     bus.write(2, "torque_enable", 1)
     bus.write(2, zavlib.Register.GOAL_POSITION, 4000)
     assert arrives(bus, 2, 4000)
@@ -44,7 +54,7 @@ def test_moves_arrive_by_write_move_and_sync_write(port):
 
 
 def test_silent_servo_answers_no_to_ping_and_fails_a_read_with_err_timeout(port):
-    bus = port("--ids", "0-5", "--silent", "3")
+    bus = port("sim:0-5?silent=3")
     assert (bus.ping(2), bus.ping(3)) == (True, False)
     with pytest.raises(ZavError) as caught:
         bus.read(3, "present_position")
@@ -88,7 +98,7 @@ BAD_ARGUMENTS = [
 @pytest.mark.parametrize("call, expected, flags, partial, words", [row[1:] for row in BAD_ARGUMENTS],
                          ids=[row[0] for row in BAD_ARGUMENTS])
 def test_bad_arguments(port, call, expected, flags, partial, words):
-    bus = port("--ids", "1")
+    bus = port("sim:1")
     bus.write(1, "torque_enable", 1)
     with pytest.raises(expected) as caught:
         call(bus)
@@ -99,7 +109,7 @@ def test_bad_arguments(port, call, expected, flags, partial, words):
 
 
 def test_hold_release_and_wait_until_arrived(port):
-    bus = port("--ids", "1,2", "--speed", "1000")
+    bus = port("sim:1,2")
     with pytest.raises(ZavError, match="not 20000; nothing was sent"):
         bus.move(1, 20000)
     assert bus.read(1, "torque_enable") == 0  # the goal was checked before taking hold
@@ -107,7 +117,7 @@ def test_hold_release_and_wait_until_arrived(port):
         bus.wait_until_arrived(1)
     bus.move(1, 11000)
     with pytest.raises(ZavError, match=r"not arrived within 0 s: servo 1 at \d+, goal 11000"):
-        bus.wait_until_arrived(1, timeout=0)  # 3400 units at 1000 a second: still on its way
+        bus.wait_until_arrived(1, timeout=0)  # 3400 units at 3000 a second: still on its way
     bus.move(2, 4000)
     present = bus.wait_until_arrived([1, 2], timeout=30)
     assert abs(present[1] - 11000) <= 10 and abs(present[2] - 4000) <= 10
@@ -118,7 +128,7 @@ def test_hold_release_and_wait_until_arrived(port):
 
 
 def test_writes_that_stop_at_a_failing_servo_raise_as_partial(port):
-    bus = port("--ids", "1-3")
+    bus = port("sim:1-3")
     for servo in (1, 2, 3):
         bus.move(servo, 7000)
     with pytest.raises(ZavError) as sync:  # stops at servo 2's goal, which is out of range
@@ -130,21 +140,21 @@ def test_writes_that_stop_at_a_failing_servo_raise_as_partial(port):
     assert (broadcast.value.flag_names, broadcast.value.partial) == (["ERR_WRITE", "ERR_TIMEOUT"], True)
 
 
-def test_settings_change_what_the_library_does(port, bus):
-    late = port("--ids", "3", "--late", "3", "--late-ms", "800")
+def test_settings_change_what_the_library_does(port):
+    late = port("sim:3?echo=0&latency_ms=800")  # every reply held back 800 ms
     late.timeout_offset = 20
     assert late.ping(3) is False
     late.timeout_offset = 4000
     assert late.ping(3) is True and late.timeout_offset == 4000
-    with zavlib.Port(bus("--ids", "1")) as echoing:  # a bus that echoes, as a one-wire line does
-        echoing.echo_cancel = False  # so the echo of the request is taken for the reply
-        with pytest.raises(ZavError) as caught:
-            echoing.ping(1)
-        assert caught.value.flags == ERR_REPLY
+    echoing = port("sim:1")  # a bus that echoes, as a one-wire line does
+    echoing.echo_cancel = False  # so the echo of the request is taken for the reply
+    with pytest.raises(ZavError) as caught:
+        echoing.ping(1)
+    assert caught.value.flags == ERR_REPLY
 
 
 def test_raw_packets(port):
-    bus = port("--ids", "5")
+    bus = port("sim:5")
     bus.tx(5, 4, bytes([0x3A, 0x4C]))  # position 7500
     assert bus.rx(3, timeout_ms=5000)[0] == 5
     with pytest.raises(ZavError) as caught:
@@ -152,8 +162,8 @@ def test_raw_packets(port):
     assert (caught.value.flags, caught.value.received) == (ERR_TIMEOUT, b"")
 
 
-def test_ports_close_and_never_use_a_handle_the_library_freed(bus):
-    device = bus("--ids", "1")
+def test_ports_close_and_never_use_a_handle_the_library_freed():
+    device = "sim:1"
     with zavlib.Port(device) as first:
         assert first.active
     assert first.closed and not first.active
@@ -174,18 +184,20 @@ def test_ports_close_and_never_use_a_handle_the_library_freed(bus):
         zavlib.Port("/dev/zavlib-no-such-device")
 
 
-@pytest.mark.parametrize("arguments, command, offset, status, text", [
-    (["--ids", "0-30"], ["scan"], "300", 0, "found 31 servos: 0,1,2"),
-    (["--ids", "0-31", "--silent", "0-31"], ["scan"], "5", 1, "no servo answered"),
-    (["--ids", "1,2"], ["ping", "1-2"], "300", 0, "servo 2 answered"),
-    (["--ids", "1,2", "--silent", "2"], ["ping", "1,2"], "50", 1, "servo 2 did not answer"),
+# A device: a sim: name, or the options of a zavsim (for what a bus must be told from outside).
+@pytest.mark.parametrize("device, command, offset, status, text", [
+    ("sim:0-30?echo=0", ["scan"], "300", 0, "found 31 servos: 0,1,2"),
+    ("sim:0-31?echo=0&silent=0-31", ["scan"], "5", 1, "no servo answered"),
+    ("sim:1,2?echo=0", ["ping", "1-2"], "300", 0, "servo 2 answered"),
+    ("sim:1,2?echo=0&silent=2", ["ping", "1,2"], "50", 1, "servo 2 did not answer"),
     (["--ids", "2", "--position", "2=7321"], ["read", "2", "present_position"], "300", 0, "servo 2: present_position 7321"),
-    (["--ids", "1,2", "--speed", "20000"], ["move", "all", "4000", "--wait", "30"], "300", 0, "arrived: servo 1 at 40"),
-    (["--ids", "1,2"], ["release", "1,2"], "300", 0, "servo 2 released"),
-    (["--ids", "1"], ["move", "1", "20000"], "300", 2, "takes 3000 to 12000, not 20000"),
+    ("sim:1,2?echo=0", ["move", "all", "4000", "--wait", "30"], "300", 0, "arrived: servo 1 at 40"),
+    ("sim:1,2?echo=0", ["release", "1,2"], "300", 0, "servo 2 released"),
+    ("sim:1?echo=0", ["move", "1", "20000"], "300", 2, "takes 3000 to 12000, not 20000"),
 ])
-def test_command_line(bus, arguments, command, offset, status, text):
-    device = bus("--no-echo", *arguments)
+def test_command_line(bus, device, command, offset, status, text):
+    if not isinstance(device, str):
+        device = bus("--no-echo", *device)
     line = [sys.executable, "-m", "zavlib", *command, "--port", device, "--no-echo", "--timeout-offset", offset]
     result = subprocess.run(line, capture_output=True, text=True, timeout=120)
     assert (result.returncode, text in result.stdout + result.stderr) == (status, True), result
@@ -232,3 +244,49 @@ def test_a_missing_library_says_where_it_looked(monkeypatch, environment, mentio
     with pytest.raises(_native.LibraryNotFound) as caught:
         _native.load(environment)
     assert all(text in str(caught.value) for text in mentioned), str(caught.value)
+
+
+def test_a_capture_taken_from_python_shows_in_tshark_and_replays_in_zavctl(tmp_path):
+    capture = tmp_path / "session.pcap"
+    with zavlib.Port(f"sim:0-5?capture={capture}") as bus:
+        assert bus.scan() == [0, 1, 2, 3, 4, 5]
+        assert bus.read(1, "sc2_value") == 32
+    tshark = os.environ.get("TSHARK", "/usr/bin/tshark")
+    dissector = REPOSITORY / "tools" / "wireshark" / "zavbus.lua"
+    shown = subprocess.run([tshark, "-2", "-X", f"lua_script:{dissector}", "-r", str(capture), "-Y", "zavbus",
+                            "-T", "fields", "-e", "_ws.col.Info"], capture_output=True, text=True, timeout=120)
+    assert shown.returncode == 0, shown.stderr
+    lines = shown.stdout.splitlines()
+    assert lines[0] == "position id 0 release" and "reply id 0 present 7500" in lines
+    assert any(line.endswith("read parameter id 1 sub-code 2") for line in lines) and "reply id 1 value 32" in lines
+    assert lines[-1] == "end of capture: 73 records"  # 33 requests, their 33 echoes and 7 replies
+
+    def replay(*commands):
+        return subprocess.run([ZAVCTL, "--port", f"replay:{capture}", *commands], capture_output=True, text=True,
+                              timeout=120)
+
+    same = replay("scan", "read", "1", "sc2")
+    assert same.returncode == 0 and "found 6 servos: 0,1,2,3,4,5" in same.stdout, same
+    assert "the session followed the whole recording (33 requests)" in same.stderr, same
+    other = replay("ping", "0", "ping", "2")
+    assert other.returncode == 1, other
+    assert ("left the recording at request 2 of 33: it sent 82 00 00 (position id 2 release), "
+            "the recording has 81 00 00 (position id 1 release)") in other.stderr, other
+
+
+@pytest.mark.parametrize("offset, baud, k, expected", [
+    (20, 115200, zavlib._facts.REPLY_K_LONG, 20), (20, 9600, zavlib._facts.REPLY_K_LONG, 26),
+    (20, 9600, zavlib._facts.REPLY_K_SHORT, 25), (0, 1, zavlib._facts.REPLY_K_LONG, 60000),
+    (-1, 115200, zavlib._facts.REPLY_K_LONG, 0xFFFFFFFF),  # both taken as unsigned 32-bit, limited
+    (20, 0, zavlib._facts.REPLY_K_LONG, None),
+])
+def test_the_tables_reply_time_out_is_the_librarys(offset, baud, k, expected):
+    assert zavlib._facts.reply_timeout_ms(offset, baud, k) == expected
+
+
+def test_ranges_name_themselves_and_hold_their_ends():
+    assert (str(zavlib.GOAL_RANGE), zavlib.GOAL_RANGE.what) == ("3000 to 12000", "goal position")
+    assert [v in zavlib.PARAM_RANGE for v in (0, 1, 127, 128, 1.5)] == [False, True, True, False, False]
+    assert zavlib.Register.GOAL_POSITION.range is zavlib.GOAL_RANGE and zavlib.Register.PRESENT_POSITION.range is None
+    assert "7500" in zavlib.Register.GOAL_POSITION.meaning and zavlib.Flag.ERR_TIMEOUT.meaning.startswith("a reply")
+    assert zavlib.sync_max_servos(2) == 30 and zavlib.sync_max_servos(3) == 22

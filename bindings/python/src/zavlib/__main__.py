@@ -55,7 +55,8 @@ def _register(text: str) -> Register:
 
 def _parser() -> argparse.ArgumentParser:
     line = argparse.ArgumentParser(add_help=False)
-    line.add_argument("--port", required=True, help="serial device, e.g. /dev/ttyUSB0 or COM3")
+    line.add_argument("--port", required=True,
+                      help="device: a serial port (/dev/ttyUSB0, COM3), or sim:0-5 (a simulated bus in the library)")
     line.add_argument("--baud", type=int, default=DEFAULT_BAUD, help=f"baud rate (default {DEFAULT_BAUD})")
     line.add_argument("--timeout-offset", type=int, default=DEFAULT_TIMEOUT_OFFSET_MS,
                       help="ms added to every reply time-out")

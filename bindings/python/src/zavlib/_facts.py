@@ -201,6 +201,10 @@ MEANINGS: Dict[Register, str] = {
                         "(127 - v) * 9 / 11 + 41.55, truncated; what it measures depends on the servo.",
 }
 
+# help(zavlib.Register) lists what each register holds.
+Register.__doc__ = (Register.__doc__ or "") + "\n    Units and meanings:\n\n" + "\n".join(
+    f"    {register.name.lower()} (address {register.value}): {MEANINGS[register]}" for register in Register)
+
 
 def reply_timeout_ms(offset_ms: int, baudrate: int, k: int = REPLY_K_LONG) -> Optional[int]:
     """The reply time-out the library applies: offset + k / baud rate ms, both taken as

@@ -6,6 +6,7 @@ import collections.abc
 import ctypes
 import operator
 import os
+import re
 import stat
 import threading
 import time
@@ -198,6 +199,10 @@ class Port:
     def _why_open_failed(self) -> str:
         if self._baudrate == 0:
             return "the baud rate must not be 0"
+        if "?" in self._device or re.match(r"[A-Za-z][A-Za-z0-9+.-]+:(?!\\)", self._device) and \
+                not re.fullmatch(r"COM[0-9]+:", self._device, re.IGNORECASE):
+            return ("the library does not take this device name, its options or the file it names "
+                    "(a device such as sim:0-5 or replay:FILE, options after '?': see the README's device names)")
         if os.name == "posix":
             try:
                 mode = os.stat(self._device).st_mode
