@@ -68,8 +68,8 @@ def test_save_keeps_the_old_file_when_the_motion_is_refused(tmp_path):
         Motion.load(tmp_path / "missing.json")
 
 
-def test_plays_stops_refuses_and_records_on_a_simulated_bus(port):
-    bus = port("--ids", "1,2,3", "--speed", "100000", "--position", "1=9000", "--position", "3=4000")
+def test_plays_stops_refuses_and_records_on_a_simulated_bus(bus, port):
+    bus = port(bus("--ids", "1,2,3", "--speed", "100000", "--position", "1=9000", "--position", "3=4000"))
     motion = Motion.loads(json.dumps(GOLDEN[0]["motion"]))
     ticks = []
     # Ticks long enough for a bus that a loaded machine slows down.
