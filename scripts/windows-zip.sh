@@ -10,7 +10,8 @@
 #                documentation Zavlib.xml, and the binding's source
 #   vba/zavlib.bas, labview/README.md, examples/, wireshark/zavbus.lua
 # with a README.md written for Windows (cmake/windows/README.md.in), LICENSE.txt
-# and THIRD-PARTY-LICENSES.txt when zavctl.exe has the dashboard built in.
+# and THIRD-PARTY-LICENSES.txt (MinGW-w64's thread library, and what the
+# dashboard built into zavctl.exe includes).
 # Needs mcs (Debian: mono-devel) and Debian's python3 with setuptools and wheel.
 # Usage: scripts/windows-zip.sh BUILD_X64 BUILD_X86 [OUT_DIR]   (OUT_DIR: build-windows)
 set -euo pipefail
@@ -58,9 +59,14 @@ cp bindings/vba/zavlib.bas "$root/vba/"
 cp bindings/labview/README.md "$root/labview/"
 cp examples/servo_demo.c examples/CMakeLists.txt bindings/python/examples/scan_and_move.py "$root/examples/"
 cp tools/wireshark/zavbus.lua "$root/wireshark/"
-# zavctl.exe serve has third-party code built in: their notices travel with it.
-if [ -f "$x64/dashboard/licenses.txt" ]; then
-  cp "$x64/dashboard/licenses.txt" "$root/THIRD-PARTY-LICENSES.txt"
-fi
+# Third-party code built into the binaries: MinGW-w64's thread library (linked
+# statically into the DLLs and zavctl.exe), and what zavctl.exe serve includes.
+{
+  /usr/bin/python3 scripts/winpthreads-notice.py
+  if [ -f "$x64/dashboard/licenses.txt" ]; then
+    echo
+    cat "$x64/dashboard/licenses.txt"
+  fi
+} >"$root/THIRD-PARTY-LICENSES.txt"
 (cd "$out" && cmake -E tar cf "$name.zip" --format=zip "$name")
 echo "$out/$name.zip"
