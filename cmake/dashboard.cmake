@@ -95,7 +95,7 @@ if(NOT ZAV_DASHBOARD STREQUAL "OFF")
     set(page ${CMAKE_SOURCE_DIR}/tools/dashboard)
     set(ZAV_DASHBOARD_FILES
         "/index.html|${page}/index.html" "/facts.js|${page}/facts.js" "/app.js|${page}/app.js"
-        "/app.css|${page}/app.css"
+        "/motion.js|${page}/motion.js" "/app.css|${page}/app.css"
         "/uPlot.iife.min.js|${uplot}/dist/uPlot.iife.min.js" "/uPlot.min.css|${uplot}/dist/uPlot.min.css"
         "/licenses.txt|${ZAV_DASHBOARD_DIR}/licenses.txt")
     string(REPLACE ";" "\n" list_text "${ZAV_DASHBOARD_FILES}")
@@ -125,7 +125,10 @@ function(zav_add_dashboard target)
   set(dir ${CMAKE_SOURCE_DIR}/tools/zavctl)
   target_sources(${target} PRIVATE ${dir}/serve.cpp ${dir}/http_server.cpp ${dir}/http_message.cpp
                                    ${dir}/web_router.cpp ${dir}/dashboard_routes.cpp ${dir}/bus_worker.cpp
-                                   ${ZAV_DASHBOARD_DIR}/dashboard_assets.cpp)
+                                   ${dir}/motion_desk.cpp ${ZAV_DASHBOARD_DIR}/dashboard_assets.cpp)
+  # The Motion panel's routes run the motion engine (motion.cmake, which needs
+  # nlohmann/json as the dashboard does).
+  target_link_libraries(${target} PRIVATE zavmotion)
   target_include_directories(${target} PRIVATE ${dir})
   target_include_directories(${target} SYSTEM PRIVATE ${ZAV_DASHBOARD_DIR}/boost ${ZAV_DASHBOARD_DIR}/include)
   target_compile_definitions(${target} PRIVATE ZAVCTL_HAS_SERVE=1)

@@ -27,7 +27,7 @@ if(NOT ZAV_PYTHON_WHEEL STREQUAL "OFF")
               ${CMAKE_BINARY_DIR}/python
       DEPENDS zavlib ${ZAV_PYTHON_SOURCES} ${CMAKE_SOURCE_DIR}/scripts/python-wheel.sh
               ${CMAKE_SOURCE_DIR}/bindings/python/setup.py ${CMAKE_SOURCE_DIR}/bindings/python/pyproject.toml
-              ${CMAKE_SOURCE_DIR}/bindings/python/README.md
+              ${CMAKE_SOURCE_DIR}/bindings/python/README.md ${CMAKE_SOURCE_DIR}/LICENSE
       COMMENT "Building the Python wheel with the library inside (${ZAV_WHEEL_PLATFORM})" VERBATIM)
     add_custom_target(python_wheel ALL DEPENDS ${ZAV_WHEEL})
   endif()

@@ -4,6 +4,9 @@
 // dashboard serves loopback without a token, another one beyond loopback
 // with a token.
 //
+// A motion that a request starts (/api/motion/play, record) is stopped after
+// it, so that every request meets an idle bus.
+//
 // An input is a request as text, without the socket layer's framing:
 //   [!]METHOD TARGET\n     "!" in front: to the dashboard with the token
 //   Name: value\n          headers, up to an empty line
@@ -68,8 +71,8 @@ struct Servers {
     // Two names, two buses.
     Bus loopback_bus{"sim:0-5"};
     Bus token_bus{"sim:0-5?echo=1"};
-    zavctl::Dashboard loopback{loopback_bus.port, 20, zavctl::Access("127.0.0.1", kPort, "")};
-    zavctl::Dashboard with_token{token_bus.port, 20, zavctl::Access("0.0.0.0", kPort, kToken)};
+    zavctl::Dashboard loopback{loopback_bus.port, ZAV_DEFAULT_BAUD, 20, zavctl::Access("127.0.0.1", kPort, "")};
+    zavctl::Dashboard with_token{token_bus.port, ZAV_DEFAULT_BAUD, 20, zavctl::Access("0.0.0.0", kPort, kToken)};
 };
 
 Servers &servers() {
@@ -165,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     zavctl::HttpRequest request;
     bool with_token = false;
     if (!parse(data, size, request, with_token)) return 0;
-    const zavctl::Dashboard &dashboard = with_token ? servers().with_token : servers().loopback;
+    zavctl::Dashboard &dashboard = with_token ? servers().with_token : servers().loopback;
 
     zavctl::HttpRequest head = request;
     head.body.clear();
@@ -177,5 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // What the head decided, the whole request gets.
         REQUIRE(early.status == answer.status && early.body == answer.body, answer);
     }
+    // A motion this request started ends here, so that the next request meets an idle bus.
+    REQUIRE(dashboard.settle(std::chrono::seconds(10)), answer);
     return 0;
 }

@@ -280,7 +280,7 @@ wheel_is_right() {
   unpacked=$work/wheel-$platform
   rm -rf "$unpacked" && mkdir "$unpacked" && (cd "$unpacked" && /usr/bin/python3 -m zipfile -e "$wheel" .) || return 1
   [ "$(basename "$wheel")" = "zavlib-$version-py3-none-$platform.whl" ] || { echo "name: $wheel"; return 1; }
-  local info=$unpacked/zavlib-$version.dist-info expected actual
+  local info=$unpacked/zavlib-$version.dist-info expected actual notices
   expected=$(printf '%s\n' "Root-Is-Purelib: false" "Tag: py3-none-$platform")
   actual=$(grep -e '^Tag:' -e '^Root-Is-Purelib:' "$info/WHEEL")
   [ "$expected" = "$actual" ] || { echo "WHEEL: $actual"; return 1; }
@@ -288,7 +288,8 @@ wheel_is_right() {
   actual=$(grep -e '^Name:' -e '^Version:' -e '^Requires-Python:' "$info/METADATA")
   [ "$expected" = "$actual" ] || { echo "METADATA: $actual"; return 1; }
   expected=$( (cd bindings/python/src && ls zavlib/*.py zavlib/py.typed); echo "zavlib/_lib/$(basename "$library")";
-    for file in METADATA RECORD WHEEL top_level.txt; do echo "zavlib-$version.dist-info/$file"; done | sort)
+    notices=(LICENSE); [[ $platform != win* ]] || notices+=(LICENSE-winpthreads.txt)
+    for file in METADATA RECORD WHEEL top_level.txt "${notices[@]}"; do echo "zavlib-$version.dist-info/$file"; done | sort)
   actual=$(tree_files "$unpacked")
   [ "$(sort <<<"$expected")" = "$actual" ] || { diff <(sort <<<"$expected") <(echo "$actual"); return 1; }
   cmp "$library" "$unpacked/zavlib/_lib/$(basename "$library")" || return 1

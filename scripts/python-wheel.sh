@@ -24,6 +24,12 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/package/src/zavlib"
 cp pyproject.toml setup.py README.md "$work/package/"
 cp src/zavlib/*.py src/zavlib/py.typed "$work/package/src/zavlib/"
+# The licence travels in the wheel's metadata; a Windows DLL also carries the
+# notices of MinGW-w64's thread library, linked into it.
+cp ../../LICENSE "$work/package/LICENSE"
+case $platform in
+  win*) /usr/bin/python3 ../../scripts/winpthreads-notice.py >"$work/package/LICENSE-winpthreads.txt" ;;
+esac
 rm -f "$out"/zavlib-*-py3-none-"$platform".whl
 wheel=$(cd "$work/package" && ZAVLIB_BUNDLE=$library ZAVLIB_WHEEL_PLATFORM=$platform "$python" -c '
 import sys

@@ -20,7 +20,7 @@ scripts/install-missing.sh ca-certificates cmake g++ make libgtest-dev googletes
   mingw-w64 wine64 python3-venv python3-pytest python3-setuptools python3-wheel python3-mypy mono-devel \
   clang lld llvm pkg-config dpkg-dev file \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static tshark \
-  nlohmann-json3-dev libboost1.81-dev chromium libclang-rt-14-dev gdb help2man ser2net "${node_packages[@]}"
+  nlohmann-json3-dev libboost1.81-dev chromium libclang-rt-14-dev gdb help2man python3-jsonschema ser2net "${node_packages[@]}"
 
 # Arguments, if any, name the suites to run (their functions, e.g. "wine_suite
 # arm_suite"); without them every suite runs.
@@ -63,7 +63,8 @@ dashboard_suite() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAV_DASHBOARD=ON >/dev/null &&
     cmake --build build -j"$jobs" --target zavctl zavsim &&
     (cd tests/web && npm ci --no-audit --no-fund --loglevel=error) &&
-    (cd tests/web && SCREENSHOT="$PWD/../../build/dashboard.png" node --test endpoints.test.mjs dashboard.test.mjs)
+    (cd tests/web && SCREENSHOT="$PWD/../../build/dashboard.png" MOTION_SCREENSHOT="$PWD/../../build/motion-panel.png" \
+      node --test endpoints.test.mjs dashboard.test.mjs motion.test.mjs)
 }
 
 # The library and its test suites (no tools, no allocation counter) built with
@@ -92,17 +93,21 @@ tsan_suite() {
 }
 
 # libFuzzer for about a minute per target from the checked-in seeds: the
-# library's calls, and zavctl serve's request handling. New inputs go to
-# build-fuzz/corpus and build-fuzz/serve_corpus, a finding to build-fuzz/crash-*.
+# library's calls and zavctl serve's request handling, then half a minute of
+# the motion file reader. New inputs go to build-fuzz/corpus,
+# build-fuzz/serve_corpus and build-fuzz/motion-corpus, a finding to
+# build-fuzz/crash-* (build-fuzz/motion-crash-* for the motion reader).
 fuzz_suite() {
   cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZAV_BUILD_FUZZ=ON -DZAV_BUILD_TESTS=OFF -DZAV_BUILD_TOOLS=OFF >/dev/null &&
-    cmake --build build-fuzz -j"$jobs" --target zavlib_fuzz serve_fuzz &&
-    mkdir -p build-fuzz/corpus build-fuzz/serve_corpus &&
+    cmake --build build-fuzz -j"$jobs" --target zavlib_fuzz serve_fuzz motion_fuzz &&
+    mkdir -p build-fuzz/corpus build-fuzz/serve_corpus build-fuzz/motion-corpus &&
     build-fuzz/zavlib_fuzz -max_total_time=60 -timeout=30 -print_final_stats=1 -artifact_prefix=build-fuzz/ \
       build-fuzz/corpus fuzz/corpus &&
     build-fuzz/serve_fuzz -max_total_time=60 -timeout=30 -print_final_stats=1 -artifact_prefix=build-fuzz/ \
-      build-fuzz/serve_corpus fuzz/serve_corpus
+      build-fuzz/serve_corpus fuzz/serve_corpus &&
+    build-fuzz/motion_fuzz -max_total_time=30 -max_len=8192 -timeout=30 -print_final_stats=1 \
+      -artifact_prefix=build-fuzz/motion- build-fuzz/motion-corpus fuzz/motion_corpus
 }
 
 wine_suite() {
@@ -118,12 +123,14 @@ x32_suite() {
 }
 
 # zavctl doctor against simulated line faults, the Wireshark dissector under
-# tshark, and one brief run of the exchange benchmark (figures only, no limits).
+# tshark, and one brief run of the exchange and motion benchmarks (figures
+# only, no limits).
 diagnostics_suite() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-    cmake --build build -j"$jobs" --target diagnostics_tests exchange_bench &&
+    cmake --build build -j"$jobs" --target diagnostics_tests exchange_bench motion_bench &&
     build/diagnostics_tests &&
-    build/exchange_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 --pairs=10 --benchmark_color=false
+    build/exchange_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 --pairs=10 --benchmark_color=false &&
+    build/motion_bench --seconds 2
 }
 
 # Needs the Linux, x64 and x86 builds above; leaves the .deb files in build/ and
@@ -190,7 +197,7 @@ arm_suite() {
 run_suite "Facts: every table against include/zavlib.h, and planted drifts" facts_suite
 run_suite "Linux: unit tests and pseudo-terminal tests" linux_suite
 run_suite "zavctl serve: endpoints and the page in a browser" dashboard_suite
-run_suite "Diagnostics: zavctl doctor, Wireshark dissector, exchange benchmark" diagnostics_suite
+run_suite "Diagnostics: zavctl doctor, Wireshark dissector, exchange and motion benchmarks" diagnostics_suite
 run_suite "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_suite
 run_suite "ThreadSanitizer suites and stress test" tsan_suite
 run_suite "fuzzing (bounded)" fuzz_suite

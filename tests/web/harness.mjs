@@ -96,7 +96,7 @@ export class Simulator extends Program {
   async command(line) {
     const before = this.out.length;
     this.child.stdin.write(`${line}\n`);
-    await this.waitFor(new RegExp(`zavsim: servos ${line.split(' ')[1]} (are silent|answer again)`), 30000, before);
+    await this.waitFor(new RegExp(`zavsim: servos ${line.split(' ')[1]} (are silent|answer again|turned to)`), 30000, before);
   }
 
   async stop() {

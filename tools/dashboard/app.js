@@ -360,6 +360,7 @@ function render(snapshot) {
   }
   $('#no-servos').hidden = snapshot.servos.length > 0;
   if (changed) chart.rebuild();
+  document.dispatchEvent(new CustomEvent('snapshot', { detail: snapshot })); // the Motion panel (motion.js)
 }
 
 // ---------------------------------------------------------------------------

@@ -34,11 +34,52 @@ bool BusWorker::stopping() const {
     return stop_;
 }
 
+// The worker as a job sees it, on the worker's thread.
+class BusWorker::Job : public JobContext {
+public:
+    explicit Job(BusWorker &worker) : worker_(worker) {}
+    PortHandle port() const override { return worker_.port_; }
+    void publish() override {
+        for (ServoState &servo : worker_.servos_) worker_.refresh_from_image(servo);
+        worker_.publish();
+    }
+    bool release_waiting() const override {
+        std::lock_guard<std::mutex> hold(worker_.mutex_);
+        return worker_.stop_ || (!worker_.queue_.empty() && worker_.queue_.front()->command.kind == Command::Kind::kRelease);
+    }
+
+private:
+    BusWorker &worker_;
+};
+
+bool BusWorker::post(Command job) {
+    auto pending = std::make_shared<Pending>();
+    pending->command = std::move(job);
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (stop_ || job_active_) return false;
+        job_active_ = true;
+        queue_.push_back(pending);
+    }
+    work_.notify_all();
+    return true;
+}
+
+bool BusWorker::job_active() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return job_active_;
+}
+
 Outcome BusWorker::run(Command command, std::chrono::milliseconds queue_deadline) {
     auto pending = std::make_shared<Pending>();
     pending->command = std::move(command);
     std::unique_lock<std::mutex> lock(mutex_);
     if (stop_) return {};
+    if (job_active_ && pending->command.kind != Command::Kind::kRelease) {
+        Outcome busy;
+        busy.result = Outcome::Result::kBusy;
+        return busy;
+    }
     if (pending->command.kind == Command::Kind::kRelease) {
         // Behind other releases, ahead of everything else.
         auto it = queue_.begin();
@@ -81,6 +122,7 @@ std::shared_ptr<const Snapshot> BusWorker::wait_newer(uint64_t seq, std::chrono:
 
 std::shared_ptr<const Snapshot> BusWorker::fresh(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
+    if (job_active_ && latest_) return latest_;
     // A round under way may have polled some servos before this call.
     const uint64_t target = rounds_started_ + 1;
     poll_now_ = true;
@@ -128,12 +170,21 @@ bool BusWorker::run_queued() {
         queue_.pop_front();
         pending->started = true;
     }
-    Outcome outcome = execute(pending->command);
+    Outcome outcome;
+    if (pending->command.kind == Command::Kind::kJob) {
+        Job context(*this);
+        pending->command.job(context);
+        outcome.result = Outcome::Result::kDone;
+        for (ServoState &servo : servos_) refresh_from_image(servo);
+    } else {
+        outcome = execute(pending->command);
+    }
     outcome.snapshot = publish();
     {
         std::lock_guard<std::mutex> hold(mutex_);
         pending->outcome = outcome;
         pending->finished = true;
+        if (pending->command.kind == Command::Kind::kJob) job_active_ = false;
     }
     state_.notify_all();
     return true;
@@ -294,6 +345,7 @@ Outcome BusWorker::execute(const Command &command) {
         break;
     }
     case Command::Kind::kScan:
+    case Command::Kind::kJob: // run_queued runs jobs itself
         break;
     }
     for (int each : ids) refresh_from_image(*find(each));

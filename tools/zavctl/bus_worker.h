@@ -41,14 +41,28 @@ struct Snapshot {
     std::string json; // the snapshot as the clients receive it
 };
 
+// What a long bus job (a motion playing or recording) may ask of the worker
+// whose thread runs it.
+class JobContext {
+public:
+    virtual ~JobContext() = default;
+    virtual PortHandle port() const = 0;
+    // Refreshes the servo list from the library's image (no bus traffic) and
+    // publishes it, for the page's cards and chart.
+    virtual void publish() = 0;
+    // A release is waiting: a job that moves servos should end soon.
+    virtual bool release_waiting() const = 0;
+};
+
 struct Command {
-    enum class Kind { kScan, kMove, kHold, kRelease, kParams, kSync, kRegisters };
+    enum class Kind { kScan, kMove, kHold, kRelease, kParams, kSync, kRegisters, kJob };
     Kind kind = Kind::kScan;
     int id = -1;
     int goal = 0;
     int sc1 = -1; // -1: leave as it is
     int sc2 = -1;
     std::vector<std::pair<int, int>> goals; // kSync: id, goal
+    std::function<void(JobContext &)> job;  // kJob: runs on the worker's thread, bounded by itself
 };
 
 struct Outcome {
@@ -57,6 +71,7 @@ struct Outcome {
         kUnknownServo, // id is not among the scanned servos
         kBusFailed,    // the library reported a failure: status, failed_id
         kNotRun,       // the worker stopped, or the command waited too long to start
+        kBusy,         // a job (a motion) holds the bus: nothing was sent
     };
     Result result = Result::kNotRun;
     StatusWord status = 0;
@@ -86,17 +101,24 @@ public:
     // started within queue_deadline is dropped (kNotRun, nothing changed);
     // once started it runs to its end, which the library's time-outs bound.
     // A release goes ahead of the queued commands: letting go never waits
-    // behind moves.
+    // behind moves. While a job runs, other commands are refused (kBusy) and a
+    // release waits for the job, which sees it waiting and ends.
     Outcome run(Command command, std::chrono::milliseconds queue_deadline);
+    // Queues a job and returns at once; false when the worker is stopping or
+    // another job is queued or running.
+    bool post(Command job);
+    bool job_active() const;
 
     // The latest snapshot (null before the first scan has finished).
     std::shared_ptr<const Snapshot> latest() const;
     // A snapshot newer than seq, or null after timeout or on stop.
     std::shared_ptr<const Snapshot> wait_newer(uint64_t seq, std::chrono::milliseconds timeout) const;
     // The first snapshot of a poll round that starts after this call.
+    // While a job runs there are no poll rounds: the job's latest snapshot.
     std::shared_ptr<const Snapshot> fresh(std::chrono::milliseconds timeout);
 
 private:
+    class Job;
     struct Pending {
         Command command;
         bool started = false;
@@ -135,6 +157,7 @@ private:
     uint64_t rounds_finished_ = 0;
     std::shared_ptr<const Snapshot> last_round_;
     bool poll_now_ = false;
+    bool job_active_ = false; // a job is queued or running
     bool stop_ = false;
     std::thread thread_;
 };

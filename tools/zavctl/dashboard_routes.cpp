@@ -28,10 +28,13 @@ Json servo_json(const ServoState &s, uint32_t reply_timeout_ms) {
     return j;
 }
 
-std::string snapshot_json(const Snapshot &snapshot, uint32_t reply_timeout_ms) {
+std::string snapshot_json(const Snapshot &snapshot, uint32_t reply_timeout_ms, const MotionDesk &motion) {
     Json servos = Json::array();
     for (const ServoState &s : snapshot.servos) servos.push_back(servo_json(s, reply_timeout_ms));
-    const Json j = {{"seq", snapshot.seq}, {"time", std::round(snapshot.time_s * 1000.0) / 1000.0}, {"servos", servos}};
+    const Json j = {{"seq", snapshot.seq},
+                    {"time", std::round(snapshot.time_s * 1000.0) / 1000.0},
+                    {"servos", servos},
+                    {"motion", motion.status()}};
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
@@ -100,13 +103,15 @@ private:
     uint64_t last_seq_ = 0;
 };
 
-Dashboard::Dashboard(PortHandle port, uint32_t reply_timeout_ms, Access access, std::function<void()> updated,
-                     std::chrono::milliseconds poll_interval)
-    : reply_timeout_ms_(reply_timeout_ms), router_(std::move(access)),
-      worker_(port, [reply_timeout_ms](const Snapshot &s) { return snapshot_json(s, reply_timeout_ms); },
-              poll_interval, std::move(updated)) {
+Dashboard::Dashboard(PortHandle port, int32_t baud, uint32_t reply_timeout_ms, Access access,
+                     std::function<void()> updated, std::chrono::milliseconds poll_interval)
+    : reply_timeout_ms_(reply_timeout_ms), router_(std::move(access)), motion_(baud, reply_timeout_ms),
+      worker_(port, [this](const Snapshot &s) { return snapshot_json(s, reply_timeout_ms_, motion_); }, poll_interval,
+              std::move(updated)) {
+    motion_.attach(worker_);
     add_reads();
     add_commands();
+    motion_.add_routes(router_);
 }
 
 HttpAnswer Dashboard::reply(const Outcome &outcome, const std::string &what) const {
@@ -119,6 +124,9 @@ HttpAnswer Dashboard::reply(const Outcome &outcome, const std::string &what) con
     case Outcome::Result::kBusFailed:
         return Router::error(409, what + " failed: " + explain(outcome.status, outcome.failed_id, reply_timeout_ms_),
                              flag_list(outcome.status), outcome.failed_id <= kIdMax ? outcome.failed_id : -1);
+    case Outcome::Result::kBusy:
+        return Router::error(409, what + " was not sent: a motion is playing or recording (stop it first: POST "
+                                         "/api/motion/stop, or release a servo, which stops it)");
     case Outcome::Result::kNotRun:
         break;
     }

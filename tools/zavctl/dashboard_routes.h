@@ -11,12 +11,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdint>
 #include <functional>
 #include <memory>
 
 #include "bus_worker.h"
 #include "http_message.h"
+#include "motion_desk.h"
 #include "web_router.h"
 #include "zavlib.h"
 
@@ -26,13 +29,33 @@ class Dashboard {
 public:
     // updated is called on the bus worker's thread after each new snapshot
     // (for the event streams); it must not block.
-    Dashboard(PortHandle port, uint32_t reply_timeout_ms, Access access, std::function<void()> updated = nullptr,
+    Dashboard(PortHandle port, int32_t baud, uint32_t reply_timeout_ms, Access access,
+              std::function<void()> updated = nullptr,
               std::chrono::milliseconds poll_interval = std::chrono::milliseconds(100));
 
     HttpAnswer handle(const HttpRequest &request) const { return router_.handle(request); }
     bool screen(const HttpRequest &head, HttpAnswer &early) const { return router_.screen(head, early); }
-    // Finishes the bus call under way; later commands get 503. Returns once the worker has stopped.
-    void stop() { worker_.stop(); }
+    bool screen(const HttpRequest &head, HttpAnswer &early, std::size_t &body_bytes) const {
+        return router_.screen(head, early, body_bytes);
+    }
+    // Ends a motion under way and waits (at most timeout) until the bus is
+    // free of it; false if it is not. For drivers of the routes without a
+    // server (the fuzz target), so that each request meets an idle bus.
+    bool settle(std::chrono::milliseconds timeout) {
+        motion_.stop();
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (worker_.job_active()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+    // Ends a motion under way (the servos hold), finishes the bus call under
+    // way; later commands get 503. Returns once the worker has stopped.
+    void stop() {
+        motion_.stop();
+        worker_.stop();
+    }
 
     static constexpr int kMaxStreams = 16;
 
@@ -47,6 +70,7 @@ private:
 
     uint32_t reply_timeout_ms_;
     Router router_;
+    MotionDesk motion_; // before the worker, whose thread runs its motions and reads its status
     BusWorker worker_;
     std::shared_ptr<std::atomic<int>> streams_ = std::make_shared<std::atomic<int>>(0);
 };

@@ -76,7 +76,7 @@ public:
 
     Connection(HttpServer::Impl &server, tcp::socket socket, std::string peer)
         : server_(server), socket_(std::move(socket)), deadline_(socket_.get_executor()),
-          idle_(socket_.get_executor()), buffer_(server.limits.header_bytes + server.limits.body_bytes + 1024),
+          idle_(socket_.get_executor()), buffer_(server.limits.header_bytes + std::max(server.limits.body_bytes, server.limits.largest_body_bytes) + 1024),
           peer_(std::move(peer)) {}
 
     State state() const { return state_; }
@@ -88,7 +88,9 @@ public:
         arm_deadline(server_.limits.request_time);
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(server_.limits.header_bytes));
-        parser_->body_limit(static_cast<std::uint64_t>(server_.limits.body_bytes));
+        // The most any request may send; the screen sets this request's own.
+        body_bytes_ = std::max(server_.limits.body_bytes, server_.limits.largest_body_bytes);
+        parser_->body_limit(static_cast<std::uint64_t>(body_bytes_));
         http::async_read_header(socket_, buffer_, *parser_,
                                 [self = shared_from_this()](const error_code &ec, std::size_t) { self->on_header(ec); });
     }
@@ -148,9 +150,10 @@ private:
             return refuse(411, "send the body with a Content-Length (0 when there is none)");
         }
         std::optional<HttpAnswer> early;
+        std::size_t allowed = server_.limits.body_bytes;
         try {
             HttpAnswer answer;
-            if (server_.screen(request_of(request), answer)) early = std::move(answer);
+            if (server_.screen(request_of(request), answer, allowed)) early = std::move(answer);
         } catch (...) {
             return close();
         }
@@ -158,6 +161,10 @@ private:
             head_only_ = request.method() == http::verb::head;
             return send(std::move(*early), server_.limits.answer_time);
         }
+        body_bytes_ = std::min(allowed, body_bytes_);
+        const auto length = parser_->content_length();
+        if (length && *length > body_bytes_) return refuse(413, "the body is larger than " + std::to_string(body_bytes_) + " bytes");
+        parser_->body_limit(static_cast<std::uint64_t>(body_bytes_));
         if (parser_->is_done()) return on_request();
         const auto expect = request.find(http::field::expect);
         if (expect != request.end() && beast::iequals(expect->value(), "100-continue")) {
@@ -194,7 +201,7 @@ private:
                                    " bytes");
         }
         if (ec == http::error::body_limit || ec == http::error::buffer_overflow) {
-            return refuse(413, "the body is larger than " + std::to_string(limits.body_bytes) + " bytes");
+            return refuse(413, "the body is larger than " + std::to_string(body_bytes_) + " bytes");
         }
         if (ec == http::error::bad_content_length || ec == http::error::multiple_content_length) {
             return refuse(400, "the Content-Length must be the length of the body, in digits");
@@ -352,6 +359,7 @@ private:
     State state_ = State::kReading;
     bool timed_out_ = false;
     bool head_only_ = false;
+    std::size_t body_bytes_ = 0; // what this request may send
     HttpAnswer answer_;
     std::string head_;
     std::shared_ptr<EventFeed> feed_;

@@ -1,7 +1,8 @@
 // The socket side of `zavctl serve`: HTTP/1.1 on one listening address, with
 // every request bounded, whatever the client does:
 //   - the request line and headers together take at most header_bytes (431),
-//     the body at most body_bytes (413), a Content-Length is digits only (400);
+//     the body at most body_bytes, or what the screen allows the request up to
+//     largest_body_bytes (413); a Content-Length is digits only (400);
 //   - the whole request must arrive within request_time of the connection's
 //     opening (408 and closed), an answer must leave within answer_time;
 //   - one request a connection, so nothing a refused request carried is read
@@ -28,6 +29,7 @@ namespace zavctl {
 struct HttpLimits {
     std::size_t header_bytes = 16 * 1024;
     std::size_t body_bytes = 4096;
+    std::size_t largest_body_bytes = 4096; // the most a screen may allow a request
     std::chrono::milliseconds request_time{5000};
     std::chrono::milliseconds answer_time{10000};
     std::chrono::milliseconds stream_idle{1000}; // an event stream says something this often
@@ -42,8 +44,9 @@ public:
     using Handler = std::function<HttpAnswer(const HttpRequest &)>;
     // Runs on the I/O thread once the head has come (the body is empty), and
     // must not block: true, with the answer, when the request ends there, so
-    // that a refused request's body is never read.
-    using Screen = std::function<bool(const HttpRequest &head, HttpAnswer &early)>;
+    // that a refused request's body is never read. body_bytes comes as
+    // body_bytes of the limits; the screen may allow the request more.
+    using Screen = std::function<bool(const HttpRequest &head, HttpAnswer &early, std::size_t &body_bytes)>;
     // The answer for a request refused by this layer (too large, too slow, malformed).
     using Refusal = std::function<HttpAnswer(int status, const std::string &sentence)>;
 

@@ -87,10 +87,14 @@ int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &option
     // The server exists before the dashboard, whose bus worker wakes its
     // streams; it starts serving (start() below) once the dashboard is there.
     const Dashboard *served = nullptr;
+    HttpLimits limits;
+    limits.largest_body_bytes = MotionDesk::kBodyBytes; // motion files; every other route takes the default
     HttpServer server(
-        HttpLimits{},
+        limits,
         [&served](const HttpRequest &request) { return served->handle(request); },
-        [&served](const HttpRequest &head, HttpAnswer &early) { return served->screen(head, early); },
+        [&served](const HttpRequest &head, HttpAnswer &early, std::size_t &body_bytes) {
+            return served->screen(head, early, body_bytes);
+        },
         [](int status, const std::string &sentence) { return Router::refusal(status, sentence); });
     std::string why;
     if (!server.listen(listen, options.http_port, why)) {
@@ -101,7 +105,7 @@ int serve(PortHandle port, uint32_t reply_timeout_ms, const ServeOptions &option
         return kExitCannotOpen;
     }
     const Access access(listen, server.port(), token);
-    Dashboard dashboard(port, reply_timeout_ms, access, [&server] { server.wake_streams(); });
+    Dashboard dashboard(port, options.baud, reply_timeout_ms, access, [&server] { server.wake_streams(); });
     served = &dashboard;
 
     g_stop_signal = 0;

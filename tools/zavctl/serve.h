@@ -15,6 +15,7 @@ struct ServeOptions {
     // Required of every client when set, and chosen at random when listening
     // beyond loopback without one (ZAVCTL_TOKEN in the environment gives it too).
     std::string token;
+    int32_t baud = ZAV_DEFAULT_BAUD; // the port's rate, which motions plan their ticks by
 };
 
 // Serves until SIGINT or SIGTERM; returns the exit status.

@@ -26,6 +26,7 @@ const CommandRegistration kServe{
                         "$ZAVCTL_TOKEN, else a random one beyond loopback and none on loopback");
          return [options](Session &s) {
 #ifdef ZAVCTL_HAS_SERVE
+             options->baud = s.options().baud;
              return serve(s.port(), s.reply_timeout_ms(), *options);
 #else
              (void)s;

@@ -215,11 +215,13 @@ void Router::read(const std::string &pattern, RouteHandler handler) {
     add(std::move(route), pattern);
 }
 
-void Router::command(const std::string &pattern, std::vector<std::string> fields, RouteHandler handler) {
+void Router::command(const std::string &pattern, std::vector<std::string> fields, RouteHandler handler,
+                     std::size_t body_bytes) {
     Route route;
     route.command = true;
     route.fields = std::move(fields);
     route.handler = std::move(handler);
+    route.body_bytes = body_bytes;
     add(std::move(route), pattern);
 }
 
@@ -388,9 +390,17 @@ HttpAnswer Router::route(const HttpRequest &request) const {
 }
 
 bool Router::screen(const HttpRequest &head, HttpAnswer &early) const {
+    std::size_t body_bytes = 0;
+    return screen(head, early, body_bytes);
+}
+
+bool Router::screen(const HttpRequest &head, HttpAnswer &early, std::size_t &body_bytes) const {
     try {
         Admitted admitted;
-        if (admit(head, admitted, early)) return false;
+        if (admit(head, admitted, early)) {
+            if (admitted.route != nullptr && admitted.route->body_bytes > 0) body_bytes = admitted.route->body_bytes;
+            return false;
+        }
     } catch (...) {
         early = error(500, "the server failed while answering this request");
     }

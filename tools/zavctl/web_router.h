@@ -79,13 +79,18 @@ public:
     // A read: GET, and HEAD answered as GET without the body. Patterns are
     // paths whose segments are literal or {servo} (a servo id, kIdRange).
     void read(const std::string &pattern, RouteHandler handler);
-    // A command: POST with a JSON object body that may hold only these fields.
-    void command(const std::string &pattern, std::vector<std::string> fields, RouteHandler handler);
+    // A command: POST with a JSON object body that may hold only these fields,
+    // of at most body_bytes (0: the server's limit for every request).
+    void command(const std::string &pattern, std::vector<std::string> fields, RouteHandler handler,
+                 std::size_t body_bytes = 0);
 
     // The answer to any request. Never throws but for want of memory.
     HttpAnswer handle(const HttpRequest &request) const;
     // The checks of a request's head, before its body is read: true, with
-    // the answer, when the request ends there (refused, or signing in).
+    // the answer, when the request ends there (refused, or signing in). For a
+    // request it lets through, body_bytes becomes its route's limit where the
+    // route has one of its own.
+    bool screen(const HttpRequest &head, HttpAnswer &early, std::size_t &body_bytes) const;
     bool screen(const HttpRequest &head, HttpAnswer &early) const;
 
     const Access &access() const { return access_; }
@@ -106,6 +111,7 @@ private:
         std::vector<std::string> segments;
         std::vector<std::string> fields;
         RouteHandler handler;
+        std::size_t body_bytes = 0;
     };
 
     struct Admitted {

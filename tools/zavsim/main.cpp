@@ -84,7 +84,8 @@ int main(int argc, char **argv) {
     app.add_option("--capture", capture_path, "record the line's bytes to this pcap file (tools/wireshark/zavbus.lua)");
     app.add_flag("--commands", commands,
                  "read commands from standard input while running, one a line:\n"
-                 "'silent IDS' (stop answering), 'answer IDS' (answer again)");
+                 "'silent IDS' (stop answering), 'answer IDS' (answer again),\n"
+                 "'turn IDS POSITION' (a hand turns them there)");
     app.add_option("--position", position, "starting present position, ID=POSITION (repeatable)");
     const auto reading_help = [](int subcode, int min, int max) {
         return "reading of sub-code " + std::to_string(subcode) + " (" + std::to_string(min) + ".." + std::to_string(max) +

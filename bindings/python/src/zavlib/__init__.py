@@ -6,6 +6,7 @@
         print(port.scan())                           # ids of the servos that answer
         port.move(1, 4000)                           # take hold and send a goal position
         print(port.read(1, "present_position"))
+        port.play(zavlib.Motion.load("wave.json"))   # poses on a timeline, played on a fixed tick
 
 Every failure raises ZavError, which carries the library's status word (``flags``), its
 flags by name (``flag_names``), the servo id and the call. The native library is found
@@ -48,6 +49,7 @@ from ._port import (
     clock,
     flag_names,
 )
+from ._motion import Keyframe, Motion, MotionError, PlayReport
 
 __version__ = VERSION
 
@@ -67,9 +69,13 @@ __all__ = [
     "GOAL_RANGE",
     "ID_MAX",
     "ID_RANGE",
+    "Keyframe",
+    "Motion",
+    "MotionError",
     "PARAM_MAX",
     "PARAM_MIN",
     "PARAM_RANGE",
+    "PlayReport",
     "Port",
     "Range",
     "Register",

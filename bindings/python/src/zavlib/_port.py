@@ -11,11 +11,14 @@ import stat
 import threading
 import time
 import weakref
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 from . import _native
 from ._facts import (BROADCAST_ID, DEFAULT_BAUD, DEFAULT_TIMEOUT_OFFSET_MS, GOAL_RANGE, ID_MAX, ID_RANGE,
                      PORT_NAME_LENGTH, REGISTER_COUNT, Flag, Register, reply_timeout_ms, sync_max_servos)
+
+if TYPE_CHECKING:
+    from ._motion import Motion, PlayReport
 
 ERR_WRITE = Flag.ERR_WRITE
 ERR_TIMEOUT = Flag.ERR_TIMEOUT
@@ -495,6 +498,42 @@ class Port:
         ok, status = self._run(_native.library().ZAV_WriteBlockData, target, address, _native.byte_array(data),
                                len(data))
         self._check(ok, status, call, target)
+
+    # --- motions (the engine is in _motion.py) -------------------------------------------
+
+    def play(self, motion: Union["Motion", str, "os.PathLike[str]"], tick_ms: float = 20.0, speed: float = 1.0,
+             loops: int = 1, release_at_end: bool = False, approach_speed: float = 2000.0,
+             on_tick: Optional[Callable[[float, int, Dict[int, int]], None]] = None,
+             stop: Optional[threading.Event] = None) -> "PlayReport":
+        """Plays a motion (a Motion or a motion file's path) and returns a PlayReport.
+
+        Takes hold of the motion's servos where they stand, moves them to the start at up to
+        ``approach_speed`` positions per second (the smooth ease, never a jump), then sends
+        every ``tick_ms`` one sync write of the goals that changed, on absolute times:
+        ticks that come late are counted, never caught up in a burst. ``speed`` 2 plays
+        twice as fast; ``loops`` 0 plays until ``stop`` (a threading.Event) is set. At the
+        end, on stop, on a failure or on Ctrl+C (KeyboardInterrupt, raised again) the servos
+        hold their last goal, or are released with ``release_at_end``. ``on_tick(seconds,
+        loop, goals)`` is called after every tick (loop 0: on the way to the start).
+
+        Refused before anything moves: a motion that breaks its file's rules (MotionError),
+        a servo that does not answer (ZavError), and a tick shorter than this bus allows
+        (ValueError naming the shortest): every servo's goal is one exchange a tick, and the
+        round trip of one is measured at the start. Servos that took hold keep holding.
+        """
+        from ._motion import play
+        return play(self, motion, tick_ms, speed, loops, release_at_end, approach_speed, on_tick, stop)
+
+    def record(self, ids: Iterable[int], seconds: float = 10.0, rate_hz: float = 50.0,
+               on_sample: Optional[Callable[[float, Dict[int, int]], None]] = None,
+               stop: Optional[threading.Event] = None) -> "Motion":
+        """Teach-in: releases the servos so that they can be moved by hand, samples their
+        present positions ``rate_hz`` times a second for ``seconds`` (or until ``stop`` is
+        set, or Ctrl+C) and returns the recording as a Motion, which plays back as they
+        were moved. The servos stay released. A servo that fails three samples in a row
+        raises ZavError, with what was recorded until then in its ``recording``."""
+        from ._motion import record
+        return record(self, ids, seconds, rate_hz, on_sample, stop)
 
     # --- raw packets ----------------------------------------------------------------
 
