@@ -99,6 +99,10 @@ TEST(MotionFiles, SaveReplacesTheFileOnlyWhenComplete) {
 }
 
 // A bus of servos on a pseudo-terminal with the goals each servo received.
+// A rate every kind of port sets, emulated ones included (qemu's user mode
+// lacks the call that sets any other).
+constexpr int kBaud = 115200;
+
 class SimulatedBus final : private zavsim::TraceSink {
 public:
     explicit SimulatedBus(const std::vector<int> &ids) {
@@ -111,7 +115,7 @@ public:
             return 0;
         });
         ZAV_SetEchoCancel(0);
-        port_ = ZAV_OpenPort(harness_->port_name().c_str(), 1000000);
+        port_ = ZAV_OpenPort(harness_->port_name().c_str(), kBaud);
         if (port_) ZAV_SetTimeOutOffset(port_, kSteadyReplyOffsetMs);
     }
     ~SimulatedBus() {
@@ -131,7 +135,7 @@ public:
         return received_[id];
     }
     zavmotion::Engine engine() {
-        return zavmotion::Engine(port_, 1000000, [](StatusWord status, int id) {
+        return zavmotion::Engine(port_, kBaud, [](StatusWord status, int id) {
             return "status " + std::to_string(status) + " from servo " + std::to_string(id);
         });
     }
@@ -224,7 +228,7 @@ TEST(MotionPlayback, StopsOnRequestAndRefusesWhatItCannotPlay) {
     };
     const Refusal refusals[] = {
         {"a tick shorter than the bus allows", [](Motion &, zavmotion::PlayOptions &o) { o.tick_ms = 0.5; },
-         "a tick of 0.5 ms is shorter than this bus allows for 3 servos at 1000000 baud: at least"},
+         "a tick of 0.5 ms is shorter than this bus allows for 3 servos at 115200 baud: at least"},
         {"a servo that is not on the bus", [](Motion &m, zavmotion::PlayOptions &) { m.timeline[0].goals[7] = 5000; },
          "taking hold of servo 7 failed"},
         {"an empty timeline", [](Motion &m, zavmotion::PlayOptions &) { m.timeline.clear(); },
