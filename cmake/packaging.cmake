@@ -97,6 +97,18 @@ set(ZAV_VERSION ${PROJECT_VERSION})
 foreach(component runtime dev tools)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/README.${component} ${CMAKE_BINARY_DIR}/package-docs/README.${component} @ONLY)
 endforeach()
+# The changes, compressed as Debian keeps an upstream changelog.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/CHANGELOG.md)
+file(COPY_FILE ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${CMAKE_BINARY_DIR}/package-docs/changelog ONLY_IF_DIFFERENT)
+file(ARCHIVE_CREATE OUTPUT ${CMAKE_BINARY_DIR}/package-docs/changelog.gz PATHS ${CMAKE_BINARY_DIR}/package-docs/changelog
+     FORMAT raw COMPRESSION GZip MTIME 0)
+foreach(component RUNTIME DEV TOOLS)
+  string(TOLOWER ${component} name)
+  if(name IN_LIST CPACK_COMPONENTS_ALL)
+    install(FILES ${CMAKE_BINARY_DIR}/package-docs/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${component}_PACKAGE_NAME} COMPONENT ${name})
+  endif()
+endforeach()
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME}
         RENAME copyright COMPONENT runtime)
 install(FILES ${CMAKE_BINARY_DIR}/package-docs/README.runtime DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME}

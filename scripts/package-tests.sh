@@ -100,10 +100,13 @@ lib/libzavlib.so.$major
 lib/libzavlib.so.$version
 lib/pkgconfig/zavlib.pc
 share/doc/libzavlib$major/README
+share/doc/libzavlib$major/changelog.gz
 share/doc/libzavlib$major/copyright
 share/doc/libzavlib-dev/README
+share/doc/libzavlib-dev/changelog.gz
 share/doc/libzavlib-dev/copyright
 share/doc/zavlib-tools/README
+share/doc/zavlib-tools/changelog.gz
 share/doc/zavlib-tools/copyright
 share/doc/zavlib-tools/third-party-licenses
 share/man/man1/zavctl.1.gz
@@ -147,6 +150,7 @@ deb_files() { dpkg-deb -c "$build/$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\.
 same "$runtime: contents" "usr/lib/libzavlib.so.$major
 usr/lib/libzavlib.so.$version
 usr/share/doc/libzavlib$major/README
+usr/share/doc/libzavlib$major/changelog.gz
 usr/share/doc/libzavlib$major/copyright" "$(deb_files "$runtime")"
 same "$dev: contents" "usr/include/zavlib.h
 usr/lib/cmake/zavlib/zavlibConfig.cmake
@@ -156,10 +160,12 @@ usr/lib/cmake/zavlib/zavlibTargets.cmake
 usr/lib/libzavlib.so
 usr/lib/pkgconfig/zavlib.pc
 usr/share/doc/libzavlib-dev/README
+usr/share/doc/libzavlib-dev/changelog.gz
 usr/share/doc/libzavlib-dev/copyright" "$(deb_files "$dev" | sed 's|zavlibTargets-[a-z]*\.cmake|zavlibTargets-CONFIG.cmake|')"
 same "$tools: contents" "usr/bin/zavctl
 usr/bin/zavsim
 usr/share/doc/zavlib-tools/README
+usr/share/doc/zavlib-tools/changelog.gz
 usr/share/doc/zavlib-tools/copyright
 usr/share/doc/zavlib-tools/third-party-licenses
 usr/share/man/man1/zavctl.1.gz
